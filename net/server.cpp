@@ -1,0 +1,122 @@
+#include "net/server.h"
+
+#include <cstring>
+
+#include "common/console.h"
+
+ServerRecord ServerState = {{}, INVALID_SOCKET, {}, INVALID_SOCKET, {}};
+
+namespace {
+
+// Sends all of buffer. Winsock's blocking send moves everything or fails,
+// but it may stop short when interrupted; a frame cut short would shift
+// every later frame for a client that splits the stream by size, so the
+// rest is sent too. Returns false on a send error.
+bool SendWhole(const char* buffer, int length) {
+    while (length > 0) {
+        int sent = send(ServerState.ClientSocket, buffer, length, 0);
+        if (sent == SOCKET_ERROR) return false;
+        buffer += sent;
+        length -= sent;
+    }
+    return true;
+}
+
+int FailStartup(const char* message) {
+    WSACleanup();
+    ConsolePrint(message);
+    PauseForInput();
+    return -1;
+}
+
+char* AppendText(char* out, const char* text) {
+    while (*text) *out++ = *text++;
+    return out;
+}
+
+char* AppendDecimal(char* out, int32_t value) {
+    // Through uint32_t so that -2147483648 has a magnitude too.
+    uint32_t magnitude = static_cast<uint32_t>(value);
+    if (value < 0) {
+        *out++ = '-';
+        magnitude = 0u - magnitude;
+    }
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count > 0) *out++ = digits[--count];
+    return out;
+}
+
+}  // namespace
+
+int FormatEvent(char* frame, int typ, int id, int value) {
+    char* out = AppendText(frame, "<DORQIN TYP=\"");
+    out = AppendDecimal(out, static_cast<int16_t>(typ));
+    out = AppendText(out, "\" ID=\"");
+    out = AppendDecimal(out, id);
+    out = AppendText(out, "\" VALUE=\"");
+    out = AppendDecimal(out, value);
+    out = AppendText(out, "\" />");
+    return static_cast<int>(out - frame);
+}
+
+int StartServer(void) {
+    if (WSAStartup(SocketVersion, &ServerState.WsaData) != 0) {
+        ConsolePrint("Fehler bei der Initialisierung der der ws2_32.dll.");
+        PauseForInput();
+        return -1;
+    }
+    if (ServerState.WsaData.wVersion != SocketVersion) {
+        return FailStartup("Fehler bei der Initialisierung der der ws2_32.dll. Falsche Version");
+    }
+
+    // A failed socket() is not checked here: bind and listen then fail on
+    // it and report the failure.
+    ServerState.ListenSocket = socket(AF_INET, SOCK_STREAM, 0);
+    ServerState.ListenAddress.sin_family = AF_INET;
+    ServerState.ListenAddress.sin_port = htons(RelayPort);
+    ServerState.ListenAddress.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool bound = bind(ServerState.ListenSocket,
+                      reinterpret_cast<SOCKADDR*>(&ServerState.ListenAddress),
+                      sizeof ServerState.ListenAddress) != SOCKET_ERROR;
+    if (!bound) ConsolePrint("Es ist ein Fehler beim Binden des Sockets aufgetreten.");
+    if (!bound || listen(ServerState.ListenSocket, ListenBacklog) == SOCKET_ERROR) {
+        return FailStartup("Fehler beim Initialisieren des Listen Vorganges!");
+    }
+
+    int addressLength = sizeof ServerState.ClientAddress;
+    ServerState.ClientSocket =
+        accept(ServerState.ListenSocket, reinterpret_cast<SOCKADDR*>(&ServerState.ClientAddress),
+               &addressLength);
+    if (ServerState.ClientSocket == INVALID_SOCKET) {
+        return FailStartup("Verbindung vom Sender konnte nicht akzeptiert werder");
+    }
+    ConsolePrintf("Verbindung erhalten von: %s\n", inet_ntoa(ServerState.ClientAddress.sin_addr));
+
+    char greeting[EventFrameSize] = {};
+    memcpy(greeting, GreetingText, sizeof GreetingText - 1);
+    if (!SendWhole(greeting, GreetingFrameSize)) {
+        return FailStartup("Fehler beim Versenden der Daten.");
+    }
+    return 1;
+}
+
+int SendEvent(int typ, int id, int value) {
+    if (value == NoValueMarker) return 0;
+    // The text is at most 60 characters, so the echo's line feed fits in
+    // the frame's zero fill once the frame has been sent.
+    char frame[EventFrameSize] = {};
+    int length = FormatEvent(frame, typ, id, value);
+    if (!SendWhole(frame, EventFrameSize)) {
+        return FailStartup("Fehler beim Versenden der Daten.");
+    }
+    // Text and line break in one write, so a line on the console is never
+    // split by anything else.
+    frame[length] = '\n';
+    ConsoleWrite(frame, length + 1);
+    return 1;
+}

@@ -1,0 +1,272 @@
+// The POSIX system calls behind the Win32 stand-ins. This is the only
+// translation unit of the socket, file and thread stand-ins that sees
+// POSIX headers; errors leave here already translated to Win32 codes.
+#include "platform/posix/sys.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+// Win32 codes of platform/posix/win32.h, repeated here because that header
+// must not meet the POSIX ones.
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorBrokenPipe = 109;
+constexpr uint32_t kErrorDeviceNotConnected = 1167;
+
+uint32_t Win32Error(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return kErrorFileNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return kErrorAccessDenied;
+    case EBADF:
+        return kErrorInvalidHandle;
+    case ENOMEM:
+        return kErrorNotEnoughMemory;
+    case EBUSY:
+        return kErrorSharingViolation;
+    case EPIPE:
+        return kErrorBrokenPipe;
+    case EIO:
+    case ENODEV:
+    case ENXIO:
+        return kErrorDeviceNotConnected;
+    default:
+        return kErrorGenFailure;
+    }
+}
+
+int WsaError(int err) {
+    switch (err) {
+    case EINTR: return 10004;
+    case EACCES:
+    case EPERM: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE:
+    case ENFILE: return 10024;
+    case EAGAIN: return 10035;
+    case EBADF:
+    case ENOTSOCK: return 10038;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET:
+    case EPIPE: return 10054;
+    case ENOBUFS:
+    case ENOMEM: return 10055;
+    case ENOTCONN: return 10057;
+    case ESHUTDOWN: return 10058;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    default: return 10050;
+    }
+}
+
+sockaddr_in Ipv4(uint32_t address, uint16_t port) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_port = port;
+    in.sin_addr.s_addr = address;
+    return in;
+}
+
+}  // namespace
+
+int SysOpenReadWrite(const char* path, uint32_t* error) {
+    int fd;
+    do {
+        fd = open(path, O_RDWR | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) *error = Win32Error(errno);
+    return fd;
+}
+
+long SysRead(int fd, void* buffer, size_t length, uint32_t* error) {
+    ssize_t n;
+    do {
+        n = read(fd, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) *error = Win32Error(errno);
+    return static_cast<long>(n);
+}
+
+long SysWriteAll(int fd, const void* buffer, size_t length, uint32_t* error) {
+    const char* p = static_cast<const char*>(buffer);
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = write(fd, p + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *error = Win32Error(errno);
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<long>(done);
+}
+
+void SysClose(int fd) {
+    // Linux releases the descriptor even when close reports EINTR, so
+    // retrying could close a descriptor another thread has just opened.
+    close(fd);
+}
+
+int SysSocket(int winsockType, int* wsaError) {
+    if (winsockType != 1) {  // SOCK_STREAM is all the relay speaks
+        *wsaError = 10044;   // WSAESOCKTNOSUPPORT
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    // Winsock lets a server bind again while connections of an earlier run
+    // linger in TIME_WAIT; Linux needs SO_REUSEADDR for that. It still
+    // refuses a port on which another socket is listening.
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    return fd;
+}
+
+int SysBind(int fd, uint32_t address, uint16_t port, int* wsaError) {
+    sockaddr_in in = Ipv4(address, port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) < 0) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    return 0;
+}
+
+int SysListen(int fd, int backlog, int* wsaError) {
+    if (listen(fd, backlog) < 0) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    return 0;
+}
+
+int SysAccept(int fd, uint32_t* address, uint16_t* port, int* wsaError) {
+    for (;;) {
+        sockaddr_in in{};
+        socklen_t length = sizeof in;
+        int client = accept4(fd, reinterpret_cast<sockaddr*>(&in), &length, SOCK_CLOEXEC);
+        if (client >= 0) {
+            *address = in.sin_addr.s_addr;
+            *port = in.sin_port;
+            return client;
+        }
+        // A connection reset while it waited in the backlog is Linux's news
+        // only; Winsock never hands it to accept, so neither do we.
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+}
+
+int SysConnect(int fd, uint32_t address, uint16_t port, int* wsaError) {
+    sockaddr_in in = Ipv4(address, port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&in), sizeof in) < 0) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    return 0;
+}
+
+long SysSend(int fd, const void* buffer, size_t length, int* wsaError) {
+    ssize_t n;
+    do {
+        n = send(fd, buffer, length, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) *wsaError = WsaError(errno);
+    return static_cast<long>(n);
+}
+
+long SysRecv(int fd, void* buffer, size_t length, int* wsaError) {
+    ssize_t n;
+    do {
+        n = recv(fd, buffer, length, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) *wsaError = WsaError(errno);
+    return static_cast<long>(n);
+}
+
+int SysLocalAddress(int fd, uint32_t* address, uint16_t* port, int* wsaError) {
+    sockaddr_in in{};
+    socklen_t length = sizeof in;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length) < 0) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    *address = in.sin_addr.s_addr;
+    *port = in.sin_port;
+    return 0;
+}
+
+int SysShutdown(int fd, int winsockHow, int* wsaError) {
+    int how = winsockHow == 0 ? SHUT_RD : winsockHow == 1 ? SHUT_WR : SHUT_RDWR;
+    if (shutdown(fd, how) < 0) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    return 0;
+}
+
+struct SysThread {
+    pthread_t id;
+    SysThreadRoutine routine;
+    void* parameter;
+    bool joined;
+};
+
+namespace {
+
+void* ThreadMain(void* arg) {
+    SysThread* thread = static_cast<SysThread*>(arg);
+    // Deferred cancellation: the thread dies only inside a blocking call,
+    // never halfway through updating memory another thread relies on.
+    pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(thread->routine(thread->parameter)));
+}
+
+}  // namespace
+
+SysThread* SysThreadStart(SysThreadRoutine routine, void* parameter) {
+    SysThread* thread = new (std::nothrow) SysThread{};
+    if (!thread) return nullptr;
+    thread->routine = routine;
+    thread->parameter = parameter;
+    if (pthread_create(&thread->id, nullptr, ThreadMain, thread) != 0) {
+        delete thread;
+        return nullptr;
+    }
+    return thread;
+}
+
+void SysThreadStop(SysThread* thread) {
+    if (!thread || thread->joined) return;
+    pthread_cancel(thread->id);
+    pthread_join(thread->id, nullptr);
+    thread->joined = true;
+}

@@ -1,0 +1,47 @@
+// The few system calls the Win32 stand-ins need, with plain C types, so
+// that the stand-ins never meet a POSIX header (whose names collide with
+// Winsock's). Every function returns -1 with the Win32/Winsock error code
+// in *error (or a negative code) where noted; none of them prints.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Files and console ----
+
+// Opens path for reading and writing; returns the fd or -1 with a Win32
+// error code in *error.
+int SysOpenReadWrite(const char* path, uint32_t* error);
+// One read(2), retried on EINTR; returns the byte count (0 at end of input)
+// or -1 with a Win32 error code in *error.
+long SysRead(int fd, void* buffer, size_t length, uint32_t* error);
+// Writes all of buffer, retrying on EINTR and short writes; returns the
+// bytes written or -1 with a Win32 error code in *error.
+long SysWriteAll(int fd, const void* buffer, size_t length, uint32_t* error);
+void SysClose(int fd);
+
+// ---- Sockets (IPv4, addresses and ports in network byte order) ----
+
+int SysSocket(int winsockType, int* wsaError);
+int SysBind(int fd, uint32_t address, uint16_t port, int* wsaError);
+int SysListen(int fd, int backlog, int* wsaError);
+int SysAccept(int fd, uint32_t* address, uint16_t* port, int* wsaError);
+int SysConnect(int fd, uint32_t address, uint16_t port, int* wsaError);
+// Never raises SIGPIPE: a peer that went away is an error like any other.
+long SysSend(int fd, const void* buffer, size_t length, int* wsaError);
+long SysRecv(int fd, void* buffer, size_t length, int* wsaError);
+int SysLocalAddress(int fd, uint32_t* address, uint16_t* port, int* wsaError);
+int SysShutdown(int fd, int winsockHow, int* wsaError);
+
+// ---- Threads ----
+
+typedef struct SysThread SysThread;
+typedef uint32_t (*SysThreadRoutine)(void* parameter);
+
+// Starts routine(parameter) on a new thread with cancellation deferred to
+// the thread's next blocking call; returns nullptr on failure.
+SysThread* SysThreadStart(SysThreadRoutine routine, void* parameter);
+// Cancels the thread at its next cancellation point (every blocking read,
+// write, send and wait is one) and waits until it is gone. The thread
+// object stays valid; a second stop does nothing.
+void SysThreadStop(SysThread* thread);

@@ -1,0 +1,271 @@
+// Winsock 2 stand-ins over BSD sockets.
+//
+// Like Winsock, the library must be started before any socket call, and
+// the last WSACleanup closes every socket still open: from then on each
+// call fails with WSANOTINITIALISED. The relay relies on that after a
+// failed send, when every later send must fail at once.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/posix/sys.h"
+#include "platform/posix/win32.h"
+
+namespace {
+
+constexpr WORD kHighestVersion = 0x0202;
+constexpr int kMaxSockets = 1024;
+
+struct Library {
+    std::mutex lock;
+    int starts = 0;
+    int open[kMaxSockets];  // descriptors made by socket() and accept()
+    int openCount = 0;
+};
+
+Library& Lib() {
+    static Library library;
+    return library;
+}
+
+thread_local int wsaLastError = 0;
+
+int Fail(int error) {
+    wsaLastError = error;
+    return SOCKET_ERROR;
+}
+
+bool Started() {
+    Library& lib = Lib();
+    std::lock_guard<std::mutex> hold(lib.lock);
+    return lib.starts > 0;
+}
+
+bool Track(int fd) {
+    Library& lib = Lib();
+    std::lock_guard<std::mutex> hold(lib.lock);
+    if (lib.openCount == kMaxSockets) return false;
+    lib.open[lib.openCount++] = fd;
+    return true;
+}
+
+bool Untrack(int fd) {
+    Library& lib = Lib();
+    std::lock_guard<std::mutex> hold(lib.lock);
+    for (int i = 0; i < lib.openCount; ++i) {
+        if (lib.open[i] == fd) {
+            lib.open[i] = lib.open[--lib.openCount];
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Known(int fd) {
+    Library& lib = Lib();
+    std::lock_guard<std::mutex> hold(lib.lock);
+    for (int i = 0; i < lib.openCount; ++i) {
+        if (lib.open[i] == fd) return true;
+    }
+    return false;
+}
+
+// The descriptor behind s, or -1 with the Winsock error already set: the
+// library not started, or a value that is not one of our sockets.
+int Descriptor(SOCKET s) {
+    if (!Started()) return Fail(WSANOTINITIALISED);
+    if (s == INVALID_SOCKET || s > static_cast<SOCKET>(0x7fffffff) ||
+        !Known(static_cast<int>(s))) {
+        return Fail(WSAENOTSOCK);
+    }
+    return static_cast<int>(s);
+}
+
+bool ReadIpv4(const struct sockaddr* name, int nameLength, uint32_t* address, uint16_t* port) {
+    if (!name || nameLength < static_cast<int>(sizeof(SOCKADDR_IN))) {
+        Fail(WSAEFAULT);
+        return false;
+    }
+    SOCKADDR_IN in;
+    memcpy(&in, name, sizeof in);
+    if (in.sin_family != AF_INET) {
+        Fail(WSAEAFNOSUPPORT);
+        return false;
+    }
+    *address = in.sin_addr.s_addr;
+    *port = in.sin_port;
+    return true;
+}
+
+}  // namespace
+
+int WSAStartup(WORD versionRequested, LPWSADATA data) {
+    if (!data) return WSAEFAULT;
+    BYTE major = versionRequested & 0xff;
+    BYTE minor = versionRequested >> 8;
+    memset(data, 0, sizeof *data);
+    data->wHighVersion = kHighestVersion;
+    if (major < 1 || (major == 1 && minor < 1)) {
+        data->wVersion = kHighestVersion;
+        return WSAVERNOTSUPPORTED;
+    }
+    // The version used is the lower of the one asked for and our highest.
+    data->wVersion = (major > 2 || (major == 2 && minor >= 2)) ? kHighestVersion : versionRequested;
+    snprintf(data->szDescription, sizeof data->szDescription, "POSIX sockets");
+    snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
+    Library& lib = Lib();
+    std::lock_guard<std::mutex> hold(lib.lock);
+    ++lib.starts;
+    return 0;
+}
+
+int WSACleanup(void) {
+    Library& lib = Lib();
+    std::lock_guard<std::mutex> hold(lib.lock);
+    if (lib.starts == 0) return Fail(WSANOTINITIALISED);
+    if (--lib.starts == 0) {
+        for (int i = 0; i < lib.openCount; ++i) SysClose(lib.open[i]);
+        lib.openCount = 0;
+    }
+    return 0;
+}
+
+int WSAGetLastError(void) { return wsaLastError; }
+
+SOCKET socket(int af, int type, int protocol) {
+    if (!Started()) return Fail(WSANOTINITIALISED), INVALID_SOCKET;
+    if (af != AF_INET || (protocol != 0 && protocol != IPPROTO_TCP)) {
+        return Fail(WSAEAFNOSUPPORT), INVALID_SOCKET;
+    }
+    int error = 0;
+    int fd = SysSocket(type, &error);
+    if (fd < 0) return Fail(error), INVALID_SOCKET;
+    if (!Track(fd)) {
+        SysClose(fd);
+        return Fail(WSAEMFILE), INVALID_SOCKET;
+    }
+    return static_cast<SOCKET>(fd);
+}
+
+int bind(SOCKET s, const struct sockaddr* name, int nameLength) {
+    int fd = Descriptor(s);
+    uint32_t address;
+    uint16_t port;
+    if (fd < 0 || !ReadIpv4(name, nameLength, &address, &port)) return SOCKET_ERROR;
+    int error = 0;
+    return SysBind(fd, address, port, &error) < 0 ? Fail(error) : 0;
+}
+
+int listen(SOCKET s, int backlog) {
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    int error = 0;
+    return SysListen(fd, backlog, &error) < 0 ? Fail(error) : 0;
+}
+
+SOCKET accept(SOCKET s, struct sockaddr* address, int* addressLength) {
+    int fd = Descriptor(s);
+    if (fd < 0) return INVALID_SOCKET;
+    if (address && (!addressLength || *addressLength < static_cast<int>(sizeof(SOCKADDR_IN)))) {
+        return Fail(WSAEFAULT), INVALID_SOCKET;
+    }
+    uint32_t peer = 0;
+    uint16_t port = 0;
+    int error = 0;
+    int client = SysAccept(fd, &peer, &port, &error);
+    if (client < 0) return Fail(error), INVALID_SOCKET;
+    if (!Track(client)) {
+        SysClose(client);
+        return Fail(WSAEMFILE), INVALID_SOCKET;
+    }
+    if (address) {
+        SOCKADDR_IN in{};
+        in.sin_family = AF_INET;
+        in.sin_port = port;
+        in.sin_addr.s_addr = peer;
+        memcpy(address, &in, sizeof in);
+        *addressLength = sizeof in;
+    }
+    return static_cast<SOCKET>(client);
+}
+
+int connect(SOCKET s, const struct sockaddr* name, int nameLength) {
+    int fd = Descriptor(s);
+    uint32_t address;
+    uint16_t port;
+    if (fd < 0 || !ReadIpv4(name, nameLength, &address, &port)) return SOCKET_ERROR;
+    int error = 0;
+    return SysConnect(fd, address, port, &error) < 0 ? Fail(error) : 0;
+}
+
+int send(SOCKET s, const char* buffer, int length, int flags) {
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (length < 0 || (length > 0 && !buffer) || flags != 0) return Fail(WSAEINVAL);
+    int error = 0;
+    long n = SysSend(fd, buffer, static_cast<size_t>(length), &error);
+    return n < 0 ? Fail(error) : static_cast<int>(n);
+}
+
+int recv(SOCKET s, char* buffer, int length, int flags) {
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (length < 0 || (length > 0 && !buffer) || flags != 0) return Fail(WSAEINVAL);
+    int error = 0;
+    long n = SysRecv(fd, buffer, static_cast<size_t>(length), &error);
+    return n < 0 ? Fail(error) : static_cast<int>(n);
+}
+
+int getsockname(SOCKET s, struct sockaddr* name, int* nameLength) {
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (!name || !nameLength || *nameLength < static_cast<int>(sizeof(SOCKADDR_IN))) {
+        return Fail(WSAEFAULT);
+    }
+    uint32_t address = 0;
+    uint16_t port = 0;
+    int error = 0;
+    if (SysLocalAddress(fd, &address, &port, &error) < 0) return Fail(error);
+    SOCKADDR_IN in{};
+    in.sin_family = AF_INET;
+    in.sin_port = port;
+    in.sin_addr.s_addr = address;
+    memcpy(name, &in, sizeof in);
+    *nameLength = sizeof in;
+    return 0;
+}
+
+int shutdown(SOCKET s, int how) {
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (how < SD_RECEIVE || how > SD_BOTH) return Fail(WSAEINVAL);
+    int error = 0;
+    return SysShutdown(fd, how, &error) < 0 ? Fail(error) : 0;
+}
+
+int closesocket(SOCKET s) {
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (!Untrack(fd)) return Fail(WSAENOTSOCK);
+    SysClose(fd);
+    return 0;
+}
+
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+uint16_t htons(uint16_t host) { return host; }
+uint32_t htonl(uint32_t host) { return host; }
+#else
+uint16_t htons(uint16_t host) { return __builtin_bswap16(host); }
+uint32_t htonl(uint32_t host) { return __builtin_bswap32(host); }
+#endif
+
+uint16_t ntohs(uint16_t net) { return htons(net); }
+
+uint32_t ntohl(uint32_t net) { return htonl(net); }
+
+char* inet_ntoa(struct in_addr address) {
+    thread_local char text[16];
+    snprintf(text, sizeof text, "%u.%u.%u.%u", address.S_un.S_un_b.s_b1,
+             address.S_un.S_un_b.s_b2, address.S_un.S_un_b.s_b3, address.S_un.S_un_b.s_b4);
+    return text;
+}

@@ -1,0 +1,28 @@
+// dorqin-relay: bridges the DORQIn Box to one TCP client until the user
+// presses Enter.
+#include "box/box.h"
+#include "common/console.h"
+#include "net/server.h"
+
+int main(int argc, char* argv[], char* envp[]) {
+    (void)argc;
+    (void)argv;
+    (void)envp;
+
+    // The network comes first: with no client the box is never opened.
+    if (StartServer() == -1) return -1;
+
+    ConsolePrint("Initialiesierung Einlesen:\n\n");
+    if (FindBox(BoxUsagePage, BoxUsage) == 1) {
+        PauseForInput();
+    } else {
+        ConsolePrint("Die DORQIn Box konnte nicht initialisiert werden\n\n");
+    }
+    ConsolePrint("\nEingabe abgeschlossen.");
+
+    // The client connection, the box and the socket library end with the
+    // process; only the listening socket is closed by name.
+    shutdown(ServerState.ListenSocket, SD_RECEIVE);
+    closesocket(ServerState.ListenSocket);
+    return 1;
+}
