@@ -95,6 +95,8 @@ int TryBoxInterface(HDEVINFO deviceList, PSP_DEVICE_INTERFACE_DATA interfaceData
 }
 
 int FindBox(USHORT usagePage, USHORT usage) {
+    // A 0 means nothing is open, even with no interface to try.
+    CloseBox();
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
     HDEVINFO deviceList =

@@ -29,7 +29,7 @@ struct GlobalState {
 
 // A Usage, or a Usage Minimum/Maximum pair, as written. Short usages take
 // their page from the Usage Page in force at the main item, not at the
-// usage, as the HID specification says.
+// usage, as HID 1.11 has it.
 struct LocalUsage {
     uint32_t first;
     uint32_t last;
@@ -329,7 +329,7 @@ bool IsButtonField(const HidField& field) {
 }
 
 // The first element of a variable field that carries usage; elements past
-// the last usage repeat it, as the HID specification says. -1 if none.
+// the last usage repeat it, as HID 1.11 has it. -1 if none.
 long ElementOfUsage(const HidDescriptor* descriptor, const HidField& field, uint32_t usage) {
     uint32_t base = 0;
     for (int i = 0; i < field.usageCount; ++i) {
