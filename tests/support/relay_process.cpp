@@ -44,7 +44,7 @@ bool Collect(RelayProcess* relay, int timeoutMs) {
 bool Reap(RelayProcess* relay, bool block) {
     if (relay->exited || relay->pid < 0) return relay->exited;
     int status = 0;
-    pid_t r = waitpid(relay->pid, &status, block ? 0 : WNOHANG);
+    pid_t r = wait4(relay->pid, &status, block ? 0 : WNOHANG, &relay->usage);
     if (r != relay->pid) return false;
     relay->exited = true;
     relay->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -101,11 +101,17 @@ bool StartRelay(RelayProcess* relay, bool emptyInput) {
     return StartRelayCommand(relay, "exec " + RelayCommand(), emptyInput);
 }
 
-bool StartRelayCommand(RelayProcess* relay, const std::string& shellCommand, bool emptyInput) {
+namespace {
+
+// Forks the relay with standard input a pipe (or /dev/null) and standard
+// output a pipe or consoleFd, and execs the shell command, or path directly
+// when shellCommand is null.
+bool Spawn(RelayProcess* relay, const char* shellCommand, const char* path, bool emptyInput,
+           int consoleFd) {
     signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2];
+    int in[2], out[2] = {-1, -1};
     if (pipe2(in, O_CLOEXEC) < 0) return false;
-    if (pipe2(out, O_CLOEXEC) < 0) {
+    if (consoleFd < 0 && pipe2(out, O_CLOEXEC) < 0) {
         close(in[0]);
         close(in[1]);
         return false;
@@ -123,14 +129,18 @@ bool StartRelayCommand(RelayProcess* relay, const std::string& shellCommand, boo
         } else {
             dup2(in[0], 0);
         }
-        dup2(out[1], 1);
+        dup2(consoleFd >= 0 ? consoleFd : out[1], 1);
         if (viewed && !EnterDeviceView(sysClass, dev)) _exit(126);
-        execl("/bin/sh", "sh", "-c", shellCommand.c_str(), static_cast<char*>(nullptr));
+        if (shellCommand) {
+            execl("/bin/sh", "sh", "-c", shellCommand, static_cast<char*>(nullptr));
+        } else {
+            execl(path, path, static_cast<char*>(nullptr));
+        }
         _exit(127);
     }
     setpgid(pid, pid);
     close(in[0]);
-    close(out[1]);
+    if (out[1] >= 0) close(out[1]);
     relay->pid = pid;
     relay->input = in[1];
     relay->output = out[0];
@@ -139,6 +149,21 @@ bool StartRelayCommand(RelayProcess* relay, const std::string& shellCommand, boo
         relay->input = -1;
     }
     return true;
+}
+
+}  // namespace
+
+bool StartRelayCommand(RelayProcess* relay, const std::string& shellCommand, bool emptyInput) {
+    return Spawn(relay, shellCommand.c_str(), nullptr, emptyInput, -1);
+}
+
+bool StartRelayProgram(RelayProcess* relay, const std::string& path, int consoleFd) {
+    // A command line (such as DORQIN_RELAY_COMMAND="wine ...") needs the shell.
+    if (path.find(' ') != std::string::npos) {
+        const std::string command = "exec " + path;
+        return Spawn(relay, command.c_str(), nullptr, false, consoleFd);
+    }
+    return Spawn(relay, nullptr, path.c_str(), false, consoleFd);
 }
 
 bool WaitForConsole(RelayProcess* relay, const std::string& text, int timeoutMs) {

@@ -10,6 +10,7 @@
 // DORQIN_NO_DEVNS is set.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -24,6 +25,7 @@ struct RelayProcess {
     std::string console;  // everything the relay printed so far
     int status = -1;      // exit status once it has exited
     bool exited = false;
+    rusage usage{};       // its resource use (CPU time, peak RSS) once reaped
 };
 
 std::string RelayCommand();
@@ -54,6 +56,13 @@ int Scaled(int milliseconds);
 // standard input is /dev/null (at its end from the start).
 bool StartRelay(RelayProcess* relay, bool emptyInput = false);
 bool StartRelayCommand(RelayProcess* relay, const std::string& shellCommand, bool emptyInput);
+
+// Starts the program at path directly, with no shell in between (so that
+// its resource use is its own; a path with blanks is a command line and
+// goes through the shell after all), with standard output on consoleFd (a
+// file or a terminal the caller drains; nothing is collected) and standard
+// input a pipe as with StartRelay.
+bool StartRelayProgram(RelayProcess* relay, const std::string& path, int consoleFd);
 
 // Collects console output until it contains text or the time is up.
 bool WaitForConsole(RelayProcess* relay, const std::string& text, int timeoutMs);
