@@ -309,17 +309,23 @@ HidParseResult ParseHidDescriptor(const uint8_t* bytes, size_t length, HidDescri
             if (out->reportBits[kind][0] != 0) r = kHidParseMixedReportIds;
         }
     }
-    if (r != kHidParseOk) memset(out, 0, sizeof *out);
+    if (r != kHidParseOk) {
+        memset(out, 0, sizeof *out);
+        return r;
+    }
+    for (int kind = 0; kind < kHidReportKinds; ++kind) {
+        uint32_t longest = 0;
+        for (int id = 0; id < 256; ++id) {
+            const uint32_t used = (out->reportBits[kind][id] + 7) / 8;
+            if (used > longest) longest = used;
+        }
+        out->reportLength[kind] = longest == 0 ? 0 : longest + 1;
+    }
     return r;
 }
 
 uint32_t HidReportByteLength(const HidDescriptor* descriptor, HidReportKind kind) {
-    uint32_t longest = 0;
-    for (int id = 0; id < 256; ++id) {
-        const uint32_t bytes = (descriptor->reportBits[kind][id] + 7) / 8;
-        if (bytes > longest) longest = bytes;
-    }
-    return longest == 0 ? 0 : longest + 1;
+    return descriptor->reportLength[kind];
 }
 
 namespace {
@@ -399,12 +405,14 @@ HidValueResult HidGetUsageValue(const HidDescriptor* descriptor, HidReportKind k
         const size_t start = 8 + field.bitOffset + static_cast<size_t>(element) * field.reportSize;
         const unsigned width = field.reportSize < 32 ? field.reportSize : 32;
         if (start + width > length * 8) return kHidValueWrongLength;  // cannot happen by layout
-        uint32_t raw = 0;
-        for (unsigned b = 0; b < width; ++b) {
-            const size_t bit = start + b;
-            if ((report[bit >> 3] >> (bit & 7)) & 1) raw |= 1u << b;
+        // At most 32 bits from a bit offset of up to 7: five bytes at most,
+        // gathered little-endian, then shifted and masked.
+        uint64_t window = 0;
+        for (size_t byte = (start + width - 1) >> 3; byte + 1 > (start >> 3); --byte) {
+            window = (window << 8) | report[byte];
         }
-        *value = raw;
+        window >>= start & 7;
+        *value = static_cast<uint32_t>(width == 32 ? window : window & ((1ull << width) - 1));
         return kHidValueOk;
     }
     return inOtherReport ? kHidValueOtherReport : kHidValueNotFound;

@@ -60,6 +60,9 @@ struct HidDescriptor {
     uint16_t topUsagePage;  // of the first top-level collection
     uint16_t topUsage;
     uint32_t reportBits[kHidReportKinds][256];  // data bits per report ID
+    // HidReportByteLength of each kind, worked out once at the end of the
+    // parse: every value lookup checks the caller's length against it.
+    uint32_t reportLength[kHidReportKinds];
     int fieldCount;
     int collectionCount;
     int usageCount;

@@ -61,24 +61,19 @@ bool Untrack(int fd) {
     return false;
 }
 
-bool Known(int fd) {
+// The descriptor behind s, or -1 with the Winsock error already set: the
+// library not started, or a value that is not one of our sockets. Every
+// send asks, so both questions go under one hold of the lock.
+int Descriptor(SOCKET s) {
     Library& lib = Lib();
     std::lock_guard<std::mutex> hold(lib.lock);
-    for (int i = 0; i < lib.openCount; ++i) {
-        if (lib.open[i] == fd) return true;
+    if (lib.starts == 0) return Fail(WSANOTINITIALISED);
+    if (s != INVALID_SOCKET && s <= static_cast<SOCKET>(0x7fffffff)) {
+        for (int i = 0; i < lib.openCount; ++i) {
+            if (lib.open[i] == static_cast<int>(s)) return lib.open[i];
+        }
     }
-    return false;
-}
-
-// The descriptor behind s, or -1 with the Winsock error already set: the
-// library not started, or a value that is not one of our sockets.
-int Descriptor(SOCKET s) {
-    if (!Started()) return Fail(WSANOTINITIALISED);
-    if (s == INVALID_SOCKET || s > static_cast<SOCKET>(0x7fffffff) ||
-        !Known(static_cast<int>(s))) {
-        return Fail(WSAENOTSOCK);
-    }
-    return static_cast<int>(s);
+    return Fail(WSAENOTSOCK);
 }
 
 bool ReadIpv4(const struct sockaddr* name, int nameLength, uint32_t* address, uint16_t* port) {
