@@ -349,6 +349,13 @@ long ElementOfUsage(const HidDescriptor* descriptor, const HidField& field, uint
     return -1;
 }
 
+// A variable field of values (not buttons) of this kind, in the collection
+// asked for (0: any).
+bool IsValueField(const HidField& field, HidReportKind kind, uint16_t linkCollection) {
+    return field.kind == kind && !IsButtonField(field) &&
+           (linkCollection == 0 || field.linkCollection == linkCollection);
+}
+
 uint32_t ExpandedUsages(const HidDescriptor* descriptor, const HidField& field) {
     uint32_t total = 0;
     for (int i = 0; i < field.usageCount; ++i) {
@@ -390,30 +397,35 @@ HidValueResult HidGetUsageValue(const HidDescriptor* descriptor, HidReportKind k
 
     const uint32_t wanted = (static_cast<uint32_t>(usagePage) << 16) | usage;
     const uint8_t reportId = report[0];
-    bool inOtherReport = false;
-    for (int i = 0; i < descriptor->fieldCount; ++i) {
-        const HidField& field = descriptor->fields[i];
-        if (field.kind != kind || IsButtonField(field)) continue;
-        if (linkCollection != 0 && field.linkCollection != linkCollection) continue;
-        const long element = ElementOfUsage(descriptor, field, wanted);
-        if (element < 0) continue;
-        if (field.reportId != reportId) {
-            inOtherReport = true;
-            continue;
+    // The first pass searches only the fields of the report at hand; the
+    // second, taken only on a miss, tells a usage that lives in another
+    // report from one that is nowhere.
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool thisReport = pass == 0;
+        for (int i = 0; i < descriptor->fieldCount; ++i) {
+            const HidField& field = descriptor->fields[i];
+            if ((field.reportId == reportId) != thisReport ||
+                !IsValueField(field, kind, linkCollection)) {
+                continue;
+            }
+            const long element = ElementOfUsage(descriptor, field, wanted);
+            if (element < 0) continue;
+            if (!thisReport) return kHidValueOtherReport;
+            // Bit 0 of the data is the lowest bit of byte 1: byte 0 is the ID.
+            const size_t start =
+                8 + field.bitOffset + static_cast<size_t>(element) * field.reportSize;
+            const unsigned width = field.reportSize < 32 ? field.reportSize : 32;
+            if (start + width > length * 8) return kHidValueWrongLength;  // cannot happen by layout
+            // At most 32 bits from a bit offset of up to 7: five bytes at
+            // most, gathered little-endian, then shifted and masked.
+            uint64_t window = 0;
+            for (size_t byte = (start + width - 1) >> 3; byte + 1 > (start >> 3); --byte) {
+                window = (window << 8) | report[byte];
+            }
+            window >>= start & 7;
+            *value = static_cast<uint32_t>(width == 32 ? window : window & ((1ull << width) - 1));
+            return kHidValueOk;
         }
-        // Bit 0 of the data is the lowest bit of byte 1: byte 0 is the ID.
-        const size_t start = 8 + field.bitOffset + static_cast<size_t>(element) * field.reportSize;
-        const unsigned width = field.reportSize < 32 ? field.reportSize : 32;
-        if (start + width > length * 8) return kHidValueWrongLength;  // cannot happen by layout
-        // At most 32 bits from a bit offset of up to 7: five bytes at most,
-        // gathered little-endian, then shifted and masked.
-        uint64_t window = 0;
-        for (size_t byte = (start + width - 1) >> 3; byte + 1 > (start >> 3); --byte) {
-            window = (window << 8) | report[byte];
-        }
-        window >>= start & 7;
-        *value = static_cast<uint32_t>(width == 32 ? window : window & ((1ull << width) - 1));
-        return kHidValueOk;
     }
-    return inOtherReport ? kHidValueOtherReport : kHidValueNotFound;
+    return kHidValueNotFound;
 }
