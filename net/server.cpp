@@ -29,9 +29,16 @@ int FailStartup(const char* message) {
     return -1;
 }
 
-char* AppendText(char* out, const char* text) {
-    while (*text) *out++ = *text++;
-    return out;
+// The template's fixed pieces, copied with their lengths known at compile
+// time: a frame is formatted for every event.
+constexpr char kTypPiece[] = "<DORQIN TYP=\"";
+constexpr char kIdPiece[] = "\" ID=\"";
+constexpr char kValuePiece[] = "\" VALUE=\"";
+constexpr char kEndPiece[] = "\" />";
+
+char* AppendPiece(char* out, const char* piece, size_t length) {
+    memcpy(out, piece, length);
+    return out + length;
 }
 
 char* AppendDecimal(char* out, int32_t value) {
@@ -41,26 +48,26 @@ char* AppendDecimal(char* out, int32_t value) {
         *out++ = '-';
         magnitude = 0u - magnitude;
     }
+    // Digits from the last, then copied out in one piece.
     char digits[10];
-    int count = 0;
+    int first = sizeof digits;
     do {
-        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        digits[--first] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
     } while (magnitude != 0);
-    while (count > 0) *out++ = digits[--count];
-    return out;
+    return AppendPiece(out, digits + first, sizeof digits - first);
 }
 
 }  // namespace
 
 int FormatEvent(char* frame, int typ, int id, int value) {
-    char* out = AppendText(frame, "<DORQIN TYP=\"");
+    char* out = AppendPiece(frame, kTypPiece, sizeof kTypPiece - 1);
     out = AppendDecimal(out, static_cast<int16_t>(typ));
-    out = AppendText(out, "\" ID=\"");
+    out = AppendPiece(out, kIdPiece, sizeof kIdPiece - 1);
     out = AppendDecimal(out, id);
-    out = AppendText(out, "\" VALUE=\"");
+    out = AppendPiece(out, kValuePiece, sizeof kValuePiece - 1);
     out = AppendDecimal(out, value);
-    out = AppendText(out, "\" />");
+    out = AppendPiece(out, kEndPiece, sizeof kEndPiece - 1);
     return static_cast<int>(out - frame);
 }
 
