@@ -9,8 +9,15 @@
 // Every frame and every echoed line is checked against the report stream
 // (box_stream.h): a lost, doubled or reordered frame fails the run.
 //
+// The stream is what the relay's own socket makes of it: no socket option
+// is set on the server side, so Nagle's algorithm is on there as on
+// Windows. One latency figure is taken with a client that acknowledges at
+// once, to show what the client's delayed ACK adds to that.
+//
 //   dorqin-bench [--runs N] [--seconds S] [--latency-seconds S] [--only F] [--smoke]
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
@@ -67,6 +74,7 @@ struct Mode {
     double seconds;      // how long the timed part writes
     uint64_t reports;    // if not 0: write exactly this many instead
     bool countAllocs;    // run under the allocation counter
+    bool quickAck;       // the client acknowledges every segment at once (TCP_QUICKACK)
 };
 
 struct RunResult {
@@ -78,11 +86,14 @@ struct RunResult {
     double seconds = 0;          // first timed write to its last frame
     std::vector<int64_t> latencyNs;  // per frame of a paced run
     double cpuSeconds = 0;       // the program's user + system time
-    long maxRssKiB = 0;
+    long peakRssKiB = 0;         // VmHWM of the program itself, just before Enter
+    long maxRssKiB = 0;          // ru_maxrss: also counts the bench's forked child before exec
+    long preemptions = 0;        // involuntary context switches
     long allocations = -1;       // with countAllocs
 };
 
 constexpr uint64_t kWarmupReports = 200;
+
 constexpr int kBatchReports = 800;  // per write() of the box: 4000 bytes, below a pipe's 64 KiB
 
 const char* AllocCounterPath() { return DORQIN_ALLOC_COUNT_LIBRARY; }
@@ -207,6 +218,12 @@ void ClientThread(Session* s) {
         // of the box's reports is seen even when their frames came first.
         ssize_t got = recv(s->client, buffer + have, sizeof buffer - have, 0);
         const int64_t now = NowNs();
+        if (s->mode.quickAck) {
+            // Linux drops quick-ACK mode on its own; it is asked for again
+            // after every read.
+            int one = 1;
+            setsockopt(s->client, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+        }
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
             if (now - lastNs < Scaled(10000) * 1000000LL) continue;
             s->Fail("no frame came for 10 s");
@@ -312,6 +329,20 @@ uint64_t FramesOf(uint64_t first, uint64_t end) {
     BenchEvent events[2];
     for (uint64_t n = first; n < end; ++n) frames += static_cast<uint64_t>(BenchEvents(n, events));
     return frames;
+}
+
+// The high-water mark of a process's resident memory since its exec, in KiB.
+long PeakRss(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/status";
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, f)) {
+        if (sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+    }
+    fclose(f);
+    return kib;
 }
 
 // Waits until the echo of the last frame of the stream is on the console.
@@ -426,6 +457,7 @@ RunResult RunOnce(const Program& program, const Mode& mode) {
     // Enter stops the program wherever it is, so it may only come once the
     // last echo is out: the last frame arrives just before it.
     if (!WaitForLastEcho(&s, consolePath)) return finish("the last echo never came");
+    result.peakRssKiB = PeakRss(process.pid);
     Type(&process, "\n");
     if (!WaitForExit(&process, Scaled(10000))) return finish("the program did not end at Enter");
     if (terminal.joinable()) terminal.join();
@@ -445,6 +477,7 @@ RunResult RunOnce(const Program& program, const Mode& mode) {
     result.cpuSeconds = process.usage.ru_utime.tv_sec + process.usage.ru_utime.tv_usec / 1e6 +
                         process.usage.ru_stime.tv_sec + process.usage.ru_stime.tv_usec / 1e6;
     result.maxRssKiB = process.usage.ru_maxrss;
+    result.preemptions = process.usage.ru_nivcsw;
     if (process.status != 1) {
         result.failure = "exit status " + std::to_string(process.status);
         return result;
@@ -506,7 +539,8 @@ void Row(const char* name, const std::string& relay, const std::string& floor,
 }
 
 struct Series {
-    std::vector<double> reportsPerS, framesPerS, cpuUsPerReport, rssKiB;
+    std::vector<double> reportsPerS, framesPerS, cpuUsPerReport, rssKiB, maxRssKiB;
+    std::vector<double> preemptionsPerKReport;
     std::vector<double> p50Us, p99Us, maxUs;
 };
 
@@ -514,7 +548,9 @@ void Add(Series* series, RunResult* r) {
     series->reportsPerS.push_back(r->reports / r->seconds);
     series->framesPerS.push_back(r->frames / r->seconds);
     series->cpuUsPerReport.push_back(r->cpuSeconds * 1e6 / r->allReports);
-    series->rssKiB.push_back(static_cast<double>(r->maxRssKiB));
+    series->preemptionsPerKReport.push_back(r->preemptions * 1000.0 / r->allReports);
+    series->rssKiB.push_back(static_cast<double>(r->peakRssKiB));
+    series->maxRssKiB.push_back(static_cast<double>(r->maxRssKiB));
     if (!r->latencyNs.empty()) {
         series->p50Us.push_back(Percentile(&r->latencyNs, 0.50) / 1000);
         series->p99Us.push_back(Percentile(&r->latencyNs, 0.99) / 1000);
@@ -568,7 +604,7 @@ struct Options {
     double seconds = 2.0;
     double latencySeconds = 2.0;
     bool smoke = false;
-    int only = -1;  // one figure (0 to 3) instead of all
+    int only = -1;  // one figure (0 to 4) instead of all
 };
 
 bool ParseOptions(int argc, char** argv, Options* o) {
@@ -602,7 +638,7 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr,
                 "usage: dorqin-bench [--runs N] [--seconds S] [--latency-seconds S] [--only F] [--smoke]\n"
-                "  --only F: only figure F (0 file, 1 terminal, 2 1 kHz, 3 8 kHz)\n"
+                "  --only F: only figure F (0 file, 1 terminal, 2 1 kHz, 3 8 kHz, 4 8 kHz quick ACK)\n"
                 "  --smoke: one short run of each figure; checks the streams, judges no figure\n");
         return 2;
     }
@@ -616,7 +652,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const Program programs[2] = {{"relay", RelayCommand()}, {"floor", DORQIN_FLOOR_PATH}};
+    const Program programs[2] = {{"relay", RelayCommand()}, {"floor", getenv("DORQIN_FLOOR_COMMAND") ? getenv("DORQIN_FLOOR_COMMAND") : DORQIN_FLOOR_PATH}};
     utsname host{};
     uname(&host);
     printf("dorqin-bench: %d run(s) per figure, each figure median [min .. max]\n", options.runs);
@@ -629,14 +665,20 @@ int main(int argc, char** argv) {
         Mode mode;
     };
     const Figure figures[] = {
-        {"throughput, echo to a file", {Console::kFile, 0, options.seconds, 0, false}},
-        {"throughput, echo to a terminal (pty)", {Console::kTerminal, 0, options.seconds, 0, false}},
-        {"latency at 1 kHz, echo to a file", {Console::kFile, 1000, options.latencySeconds, 0, false}},
-        {"latency at 8 kHz, echo to a file", {Console::kFile, 8000, options.latencySeconds, 0, false}},
+        {"throughput, echo to a file", {Console::kFile, 0, options.seconds, 0, false, false}},
+        {"throughput, echo to a terminal (pty)",
+         {Console::kTerminal, 0, options.seconds, 0, false, false}},
+        {"latency at 1 kHz, echo to a file",
+         {Console::kFile, 1000, options.latencySeconds, 0, false, false}},
+        {"latency at 8 kHz, echo to a file",
+         {Console::kFile, 8000, options.latencySeconds, 0, false, false}},
+        {"latency at 8 kHz, client with TCP_QUICKACK",
+         {Console::kFile, 8000, options.latencySeconds, 0, false, true}},
     };
+    constexpr int kFigures = sizeof figures / sizeof figures[0];
     bool allOk = true;
-    Series results[4][2];
-    for (int f = 0; f < 4; ++f) {
+    Series results[kFigures][2];
+    for (int f = 0; f < kFigures; ++f) {
         if (options.only >= 0 && options.only != f) continue;
         // Relay and floor take turns, so that a change in the machine's
         // load falls on both.
@@ -655,7 +697,7 @@ int main(int argc, char** argv) {
     }
 
     printf("\n  %-22s %-30s %-30s %s\n", "", "relay", "floor", "relay / floor");
-    for (int f = 0; f < 4; ++f) {
+    for (int f = 0; f < kFigures; ++f) {
         if (options.only >= 0 && options.only != f) continue;
         const Series& relay = results[f][0];
         const Series& floor = results[f][1];
@@ -676,14 +718,19 @@ int main(int argc, char** argv) {
         Row("CPU us/report", Show(SpreadOf(relay.cpuUsPerReport), 2),
             Show(SpreadOf(floor.cpuUsPerReport), 2),
             Show(SpreadOf(Ratios(relay.cpuUsPerReport, floor.cpuUsPerReport)), 2));
+        Row("preempted/1k reports", Show(SpreadOf(relay.preemptionsPerKReport), 0),
+            Show(SpreadOf(floor.preemptionsPerKReport), 0),
+            Show(SpreadOf(Ratios(relay.preemptionsPerKReport, floor.preemptionsPerKReport)), 2));
         Row("peak RSS (KiB)", Show(SpreadOf(relay.rssKiB), 0), Show(SpreadOf(floor.rssKiB), 0),
             Show(SpreadOf(Ratios(relay.rssKiB, floor.rssKiB)), 2));
+        Row("ru_maxrss (KiB)", Show(SpreadOf(relay.maxRssKiB), 0), Show(SpreadOf(floor.maxRssKiB), 0),
+            Show(SpreadOf(Ratios(relay.maxRssKiB, floor.maxRssKiB)), 2));
     }
 
     // Allocation per event: the relay's allocation count does not depend
     // on how many reports it relayed.
-    const Mode few{Console::kFile, 0, 0, 1000, true};
-    const Mode many{Console::kFile, 0, 0, 100000, true};
+    const Mode few{Console::kFile, 0, 0, 1000, true, false};
+    const Mode many{Console::kFile, 0, 0, 100000, true, false};
     RunResult a = RunOnce(programs[0], few);
     RunResult b = RunOnce(programs[0], many);
     bool noAllocs = false;
