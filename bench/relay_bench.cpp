@@ -218,12 +218,6 @@ void ClientThread(Session* s) {
         // of the box's reports is seen even when their frames came first.
         ssize_t got = recv(s->client, buffer + have, sizeof buffer - have, 0);
         const int64_t now = NowNs();
-        if (s->mode.quickAck) {
-            // Linux drops quick-ACK mode on its own; it is asked for again
-            // after every read.
-            int one = 1;
-            setsockopt(s->client, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
-        }
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
             if (now - lastNs < Scaled(10000) * 1000000LL) continue;
             s->Fail("no frame came for 10 s");
@@ -234,6 +228,12 @@ void ClientThread(Session* s) {
             return;
         }
         lastNs = now;
+        if (s->mode.quickAck) {
+            // Linux leaves quick-ACK mode on its own; it is asked for again
+            // after every read.
+            int one = 1;
+            setsockopt(s->client, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+        }
         have += static_cast<size_t>(got);
         size_t at = 0;
         for (; have - at >= kBenchFrameSize; at += kBenchFrameSize) {
