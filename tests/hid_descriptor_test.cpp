@@ -128,6 +128,40 @@ TEST(HidDescriptor, PackedFieldsAcrossByteBoundariesWithoutReportIds) {
     EXPECT_EQ(Value(p.d.get(), 0x00010030, {0x01, 0xAD, 0xF2, 0xAA}, &v), kHidValueOtherReport);
 }
 
+// Fields of 32 and 40 bits starting mid-byte: the value is the field's low
+// 32 bits whatever the offset, checked against a bit-by-bit reading.
+TEST(HidDescriptor, WideFieldsAtOddBitOffsetsGiveTheirLowThirtyTwoBits) {
+    Parsed p(Joystick({
+        0x75, 0x02, 0x95, 0x01, 0x81, 0x03,              // 2 bits of padding
+        0x09, 0x30, 0x75, 0x20, 0x95, 0x01, 0x81, 0x02,  // X: 32 bits at bit 2
+        0x09, 0x32, 0x75, 0x05, 0x95, 0x01, 0x81, 0x02,  // Z: 5 bits at bit 34
+        0x09, 0x31, 0x75, 0x28, 0x95, 0x01, 0x81, 0x02,  // Y: 40 bits at bit 39
+        0x75, 0x01, 0x95, 0x01, 0x81, 0x03,              // 1 bit of padding
+    }));
+    ASSERT_EQ(p.result, kHidParseOk);
+    ASSERT_EQ(HidReportByteLength(p.d.get(), kHidInput), 11u);
+    auto bitsAt = [](const Bytes& report, size_t start, unsigned width) {
+        uint32_t v = 0;
+        for (unsigned b = 0; b < width && b < 32; ++b) {
+            v |= static_cast<uint32_t>((report[(start + b) / 8] >> ((start + b) % 8)) & 1) << b;
+        }
+        return v;
+    };
+    std::mt19937 random(7);
+    for (int round = 0; round < 200; ++round) {
+        Bytes report(11);
+        for (uint8_t& b : report) b = static_cast<uint8_t>(random());
+        report[0] = 0;  // no report IDs: byte 0 is Windows' 0
+        uint32_t v = 0;
+        ASSERT_EQ(Value(p.d.get(), 0x00010030, report, &v), kHidValueOk);
+        EXPECT_EQ(v, bitsAt(report, 8 + 2, 32));
+        ASSERT_EQ(Value(p.d.get(), 0x00010032, report, &v), kHidValueOk);
+        EXPECT_EQ(v, bitsAt(report, 8 + 34, 5));
+        ASSERT_EQ(Value(p.d.get(), 0x00010031, report, &v), kHidValueOk);
+        EXPECT_EQ(v, bitsAt(report, 8 + 39, 40));
+    }
+}
+
 TEST(HidDescriptor, UsageRangesNameOneElementEachAndTheLastRepeats) {
     Parsed p(Joystick({
         0x19, 0x30, 0x29, 0x35,  // Usage Minimum (X), Usage Maximum (Rz)
