@@ -8,13 +8,12 @@ set(CMAKE_C_COMPILER ${DORQIN_MINGW_PREFIX}-gcc)
 set(CMAKE_CXX_COMPILER ${DORQIN_MINGW_PREFIX}-g++)
 set(CMAKE_RC_COMPILER ${DORQIN_MINGW_PREFIX}-windres)
 
-# Headers and import libraries come from the mingw-w64 sysroot only.
-set(CMAKE_FIND_ROOT_PATH /usr/${DORQIN_MINGW_PREFIX})
+# Anything CMake looks for comes from the mingw-w64 sysroot, never from
+# the host (Debian keeps it under /usr/<prefix>).
+if(EXISTS /usr/${DORQIN_MINGW_PREFIX})
+  set(CMAKE_FIND_ROOT_PATH /usr/${DORQIN_MINGW_PREFIX})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# One self-contained .exe: a dynamic build needs libgcc_s_dw2-1.dll and
-# libstdc++-6.dll beside it and, without them, dies before main prints.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

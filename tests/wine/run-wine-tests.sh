@@ -23,6 +23,13 @@ if [ "${DORQIN_WINE_INSIDE:-}" != 1 ]; then
     START=$(date +%s)
     cmake --preset windows -B "$WINBUILD" -DBUILD_TESTING=ON -DDORQIN_WERROR=ON >/dev/null
     cmake --build "$WINBUILD" -j "$(nproc)"
+    # One self-contained file: without -static the .exe needs mingw's
+    # runtime DLLs and, where they are missing, dies before main prints.
+    if i686-w64-mingw32-objdump -p "$WINBUILD/dorqin-relay.exe" |
+        grep -iE "DLL Name: (libgcc|libstdc|libwinpthread)"; then
+        log "dorqin-relay.exe depends on mingw runtime DLLs"
+        exit 1
+    fi
 
     # Sockets of a Wine program are made by wineserver, so the relay's port
     # 5003 lives in wineserver's network namespace. The whole run, wineserver
