@@ -66,8 +66,15 @@ timeout 120 wineboot -i >/dev/null 2>&1 || true
 timeout 60 wineserver -w
 log "fresh prefix in $(( ($(date +%s%N) - T0) / 1000000 )) ms"
 
+# One server for the whole run. Left to itself, wineserver exits a second
+# or two after the last program; the next start then boots Wine again, and
+# wineboot.exe runs in that relay's process group, where a test that kills
+# the relay kills it too and later starts wait out its time limit.
+wineserver -p
+
 EXE=$WINBUILD/dorqin-relay.exe
 # Platform facts the relay relies on, checked against the real Win32 DLLs.
+# Being the first program on the server, it also brings up Wine's services.
 timeout 60 wine "$WINBUILD/tests/wine/win32-facts.exe"
 
 # Wine starts in well under a second once the prefix exists; the scale
