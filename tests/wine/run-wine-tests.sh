@@ -35,7 +35,9 @@ if [ "${DORQIN_WINE_INSIDE:-}" != 1 ]; then
     # 5003 lives in wineserver's network namespace. The whole run, wineserver
     # included, goes into one namespace of its own with loopback up; the
     # tests inside must not make another.
-    export DORQIN_WINE_INSIDE=1 DORQIN_NO_NETNS=1
+    # Nor another mount namespace per relay: Wine's device services would
+    # not share it, and its HID stack never sees a fake hidraw tree anyway.
+    export DORQIN_WINE_INSIDE=1 DORQIN_NO_NETNS=1 DORQIN_NO_DEVNS=1
     if unshare --net true 2>/dev/null; then
         log "running in a network namespace of its own"
         DORQIN_WINE_NETNS=1 unshare --net -- "$SELF" "$NATIVE" "$WINBUILD"
