@@ -13,7 +13,8 @@ int main(int argc, char* argv[], char* envp[]) {
     if (StartServer() == -1) return -1;
 
     ConsolePrint("Initialiesierung Einlesen:\n\n");
-    if (FindBox(BoxUsagePage, BoxUsage) == 1) {
+    // Without a report buffer the box is as good as missing.
+    if (FindBox(BoxUsagePage, BoxUsage) == 1 && AllocReportBuffer() == 1) {
         PauseForInput();
     } else {
         ConsolePrint("Die DORQIn Box konnte nicht initialisiert werden\n\n");
