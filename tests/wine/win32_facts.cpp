@@ -139,6 +139,41 @@ void Winsock() {
          WSAENOTSOCK);
 }
 
+bool NothingOpen() {
+    return BoxState.ReadHandle == INVALID_HANDLE_VALUE &&
+           BoxState.SecondHandle == INVALID_HANDLE_VALUE && BoxState.PreparsedData == nullptr;
+}
+
+// The box search's own steps on an interface that is not the box: it must
+// open it exactly as the listing above did, then reject it and close it.
+void BoxCodeOnInterface(HDEVINFO list, PSP_DEVICE_INTERFACE_DATA data,
+                        const HIDD_ATTRIBUTES& attributes, const HIDP_CAPS& caps) {
+    Check(OpenBoxInterface(list, data) == 1 &&
+              BoxState.Attributes.VendorID == attributes.VendorID &&
+              BoxState.Attributes.ProductID == attributes.ProductID &&
+              BoxState.Caps.UsagePage == caps.UsagePage && BoxState.Caps.Usage == caps.Usage &&
+              BoxState.Caps.InputReportByteLength == caps.InputReportByteLength,
+          "  OpenBoxInterface opens it and reads the same identity");
+    Check(BoxState.ReadHandle != INVALID_HANDLE_VALUE &&
+              BoxState.SecondHandle != INVALID_HANDLE_VALUE &&
+              BoxState.ReadHandle != BoxState.SecondHandle,
+          "  ... through two handles");
+    if (AllocReportBuffer() == 1) {
+        ULONG value = 0x5A5A;
+        NTSTATUS status = HidP_GetUsageValue(
+            HidP_Input, 0x01, 0, 0x30, &value, BoxState.PreparsedData,
+            reinterpret_cast<PCHAR>(BoxState.InputReport), BoxState.InputReportLength);
+        // Wine's virtual mouse and keyboard carry no X axis.
+        if (status == HIDP_STATUS_USAGE_NOT_FOUND) {
+            Check(ReadUsageValue(UsageTable[0]) == 0, "  a usage the device lacks reads as 0");
+        }
+    }
+    CloseBox();
+    Check(NothingOpen(), "  CloseBox releases both handles and the preparsed data");
+    Check(TryBoxInterface(list, data, caps.UsagePage, caps.Usage) == 0 && NothingOpen(),
+          "  TryBoxInterface rejects it by vendor and leaves nothing open");
+}
+
 // Lists the present HID interfaces the way the box search walks them.
 void HidEnumeration() {
     GUID hid;
@@ -189,14 +224,13 @@ void HidEnumeration() {
         }
         if (preparsed) HidD_FreePreparsedData(preparsed);
         CloseHandle(device);
+        if (got) BoxCodeOnInterface(list, &data, attributes, caps);
     }
     SetupDiDestroyDeviceInfoList(list);
     Note("       %lu HID interface(s) present\n", index);
 
     Check(FindBox(BoxUsagePage, BoxUsage) == 0, "FindBox finds no box here and returns");
-    Check(BoxState.ReadHandle == INVALID_HANDLE_VALUE &&
-              BoxState.SecondHandle == INVALID_HANDLE_VALUE && BoxState.PreparsedData == nullptr,
-          "  ... and leaves nothing open");
+    Check(NothingOpen(), "  ... and leaves nothing open");
 }
 
 DWORD WINAPI BlockInRead(LPVOID pipe) {
