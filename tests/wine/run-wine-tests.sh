@@ -83,7 +83,7 @@ timeout 60 wine "$WINBUILD/tests/wine/win32-facts.exe"
 # only covers a slow, shared CI machine.
 export DORQIN_RELAY_COMMAND="wine $EXE"
 export DORQIN_TIMEOUT_SCALE=${DORQIN_TIMEOUT_SCALE:-3}
-# Wine's HID stack never sees the fake hidraw tree with which those tests
-# show the relay a box: under Wine the box is never found.
-timeout 300 "$NATIVE/tests/dorqin-blackbox-tests" --gtest_color=no \
-    --gtest_filter='-RelayWithDevices.*'
+# The tests that show the relay a fake box skip themselves: with
+# DORQIN_NO_DEVNS set it sees this machine's devices, and under Wine the box
+# is never found.
+timeout 300 "$NATIVE/tests/dorqin-blackbox-tests" --gtest_color=no
