@@ -126,9 +126,14 @@ long SysWriteAll(int fd, const void* buffer, size_t length, uint32_t* error) {
 }
 
 void SysClose(int fd) {
+    // close is a cancellation point, and callers may hold a lock around it
+    // (the socket table); a thread stopped here must not take that with it.
+    int old = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
     // Linux releases the descriptor even when close reports EINTR, so
     // retrying could close a descriptor another thread has just opened.
     close(fd);
+    pthread_setcancelstate(old, nullptr);
 }
 
 int SysSocket(int winsockType, int* wsaError) {
