@@ -55,7 +55,14 @@ int Connect(const char* host, const char* port) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
+    // A numeric address first: it needs no name service, which a static
+    // build in a bare initramfs does not have.
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     int status = getaddrinfo(host, port, &hints, &list);
+    if (status == EAI_NONAME) {
+        hints.ai_flags = AI_NUMERICSERV;
+        status = getaddrinfo(host, port, &hints, &list);
+    }
     if (status != 0) {
         fprintf(stderr, "dorqin-listen: cannot resolve %s port %s: %s\n", host, port,
                 gai_strerror(status));
