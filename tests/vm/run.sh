@@ -98,7 +98,7 @@ chmod 755 "$root/init"
 for scenario in "${SCENARIOS[@]}"; do
     cp "$HERE/scenarios/$scenario.box" "$root/scenario/"
     # How many events to wait for before Enter: one listener line each.
-    wc -l < "$HERE/expected/$scenario.listen-output" | tr -d ' ' > "$root/scenario/$scenario.events"
+    grep -c . "$HERE/expected/$scenario.listen-output" > "$root/scenario/$scenario.events"
 done
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1 > "$WORK/initramfs.gz")
 
