@@ -2,8 +2,12 @@
 // that every way a frame can leave the template is refused.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
+#include "net/server.h"
 #include "tools/listen/describe.h"
 #include "tools/listen/frame.h"
 
@@ -122,6 +126,30 @@ TEST(ListenFrame, TheGreetingMustMatchByteForByte) {
     EXPECT_EQ(check(greeting.substr(0, 43)), FrameWrongSize);
     // The greeting is not an event frame: the relay never sends VALUE 1023.
     EXPECT_EQ(Parse(Frame(StreamGreetingText)), FrameNoValueMarker);
+}
+
+TEST(ListenFrame, ReadsBackEverythingTheRelayFormats) {
+    // The relay's own formatter against the client's parser, over the
+    // edges of each field and a spread of values between them.
+    std::vector<int> edges = {0, 1, -1, 9, 10, -10, 1022, 1024, 32767, -32768, 32768, -32769,
+                              65535, INT32_MAX, INT32_MIN, INT32_MAX - 1, INT32_MIN + 1};
+    std::mt19937 random(5003);
+    for (int i = 0; i < 2000; ++i) edges.push_back(static_cast<int>(random()));
+    for (size_t i = 0; i < edges.size(); ++i) {
+        int typ = edges[i];
+        int id = edges[(i * 7 + 3) % edges.size()];
+        int value = edges[(i * 13 + 5) % edges.size()];
+        if (value == 1023) continue;
+        unsigned char frame[100] = {};
+        FormatEvent(reinterpret_cast<char*>(frame), typ, id, value);
+        FrameEvent event;
+        std::string detail;
+        ASSERT_EQ(ParseEventFrame(frame, sizeof frame, &event, &detail), FrameOk)
+            << detail << " in " << QuoteBytes(frame, sizeof frame, 100);
+        EXPECT_EQ(event.Typ, static_cast<int16_t>(typ));  // TYP travels as 16 bits
+        EXPECT_EQ(event.Id, id);
+        EXPECT_EQ(event.Value, value);
+    }
 }
 
 TEST(ListenDescribe, NamesTheChannelAndThePressedButtons) {
