@@ -3,6 +3,7 @@
 #include "box/box.h"
 #include "common/console.h"
 #include "net/server.h"
+#include "relay/relay.h"
 
 int main(int argc, char* argv[], char* envp[]) {
     (void)argc;
@@ -13,8 +14,15 @@ int main(int argc, char* argv[], char* envp[]) {
     if (StartServer() == -1) return -1;
 
     ConsolePrint("Initialiesierung Einlesen:\n\n");
-    if (FindBox(BoxUsagePage, BoxUsage) == 1) {
+    // Without a report buffer the box is as good as missing.
+    if (FindBox(BoxUsagePage, BoxUsage) == 1 && AllocReportBuffer() == 1) {
+        // The handle is never closed: the thread ends with the run.
+        HANDLE relay = CreateThread(nullptr, 0, RelayThread, nullptr, 0, nullptr);
         PauseForInput();
+        // Wherever the relay is (a device read, a send, its own pause), it
+        // is stopped without its cooperation; after this nothing is sent.
+        // A thread that never started leaves nothing to stop.
+        if (relay) TerminateThread(relay, 0);
     } else {
         ConsolePrint("Die DORQIn Box konnte nicht initialisiert werden\n\n");
     }

@@ -6,48 +6,16 @@
 #include <string>
 
 #include "net/server.h"
+#include "support/loopback.h"
 #include "support/std_streams.h"
 
 namespace {
 
-std::string Frame(const std::string& text) { return text + std::string(100 - text.size(), '\0'); }
-
 class SendEventTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        WSADATA data;
-        ASSERT_EQ(WSAStartup(SocketVersion, &data), 0);
-        SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
-        SOCKADDR_IN address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(listener, reinterpret_cast<SOCKADDR*>(&address), sizeof address), 0);
-        ASSERT_EQ(listen(listener, 1), 0);
-        int length = sizeof address;
-        ASSERT_EQ(getsockname(listener, reinterpret_cast<SOCKADDR*>(&address), &length), 0);
-        peer_ = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_EQ(connect(peer_, reinterpret_cast<SOCKADDR*>(&address), sizeof address), 0);
-        ServerState.ClientSocket = accept(listener, nullptr, nullptr);
-        ASSERT_NE(ServerState.ClientSocket, INVALID_SOCKET);
-        closesocket(listener);
-    }
-
-    void TearDown() override {
-        while (WSACleanup() == 0) {
-        }
-    }
-
-    std::string Receive(size_t n) {
-        std::string data;
-        char buffer[256];
-        while (data.size() < n) {
-            int want = static_cast<int>(std::min(n - data.size(), sizeof buffer));
-            int got = recv(peer_, buffer, want, 0);
-            if (got <= 0) break;
-            data.append(buffer, static_cast<size_t>(got));
-        }
-        return data;
-    }
+    void SetUp() override { ASSERT_NE(peer_ = ConnectClientSocketToPeer(), INVALID_SOCKET); }
+    void TearDown() override { ReleaseSocketLibrary(); }
+    std::string Receive(size_t n) { return ReceiveFrom(peer_, n); }
 
     SOCKET peer_ = INVALID_SOCKET;
 };
@@ -59,9 +27,9 @@ TEST_F(SendEventTest, SendsTheTextZeroFilledToOneHundredBytesAndEchoesIt) {
     out.Restore();
     const std::string first = "<DORQIN TYP=\"3\" ID=\"0\" VALUE=\"1022\" />";
     const std::string second = "<DORQIN TYP=\"1\" ID=\"-32767\" VALUE=\"1\" />";
-    EXPECT_EQ(Receive(100), Frame(first));
+    EXPECT_EQ(Receive(100), EventFrame(first));
     std::string frame = Receive(100);
-    EXPECT_EQ(frame, Frame(second));
+    EXPECT_EQ(frame, EventFrame(second));
     EXPECT_EQ(frame.find('\0'), 40u);  // 60 zero bytes follow the text
     EXPECT_EQ(out.Text(), first + "\n" + second + "\n");
 }
@@ -74,8 +42,8 @@ TEST_F(SendEventTest, DropsAValueOf1023WithoutTraceButNotAnIdOf1023) {
     EXPECT_EQ(SendEvent(3, 1, 1024), 1);
     out.Restore();
     // Had the dropped event left anything on the wire, these would be shifted.
-    EXPECT_EQ(Receive(100), Frame("<DORQIN TYP=\"1\" ID=\"1023\" VALUE=\"1\" />"));
-    EXPECT_EQ(Receive(100), Frame("<DORQIN TYP=\"3\" ID=\"1\" VALUE=\"1024\" />"));
+    EXPECT_EQ(Receive(100), EventFrame("<DORQIN TYP=\"1\" ID=\"1023\" VALUE=\"1\" />"));
+    EXPECT_EQ(Receive(100), EventFrame("<DORQIN TYP=\"3\" ID=\"1\" VALUE=\"1024\" />"));
 }
 
 TEST_F(SendEventTest, CutsTypToSixteenBitsReadAsSigned) {
@@ -84,9 +52,9 @@ TEST_F(SendEventTest, CutsTypToSixteenBitsReadAsSigned) {
     EXPECT_EQ(SendEvent(0xFFFF, 0, 5), 1);
     EXPECT_EQ(SendEvent(0x18000, 0, 5), 1);
     out.Restore();
-    EXPECT_EQ(Receive(100), Frame("<DORQIN TYP=\"3\" ID=\"0\" VALUE=\"5\" />"));
-    EXPECT_EQ(Receive(100), Frame("<DORQIN TYP=\"-1\" ID=\"0\" VALUE=\"5\" />"));
-    EXPECT_EQ(Receive(100), Frame("<DORQIN TYP=\"-32768\" ID=\"0\" VALUE=\"5\" />"));
+    EXPECT_EQ(Receive(100), EventFrame("<DORQIN TYP=\"3\" ID=\"0\" VALUE=\"5\" />"));
+    EXPECT_EQ(Receive(100), EventFrame("<DORQIN TYP=\"-1\" ID=\"0\" VALUE=\"5\" />"));
+    EXPECT_EQ(Receive(100), EventFrame("<DORQIN TYP=\"-32768\" ID=\"0\" VALUE=\"5\" />"));
 }
 
 TEST_F(SendEventTest, TheLongestTextStillLeavesFortyZeroBytes) {
@@ -97,8 +65,8 @@ TEST_F(SendEventTest, TheLongestTextStillLeavesFortyZeroBytes) {
     const std::string longest =
         "<DORQIN TYP=\"-32768\" ID=\"-2147483648\" VALUE=\"-2147483648\" />";
     ASSERT_EQ(longest.size(), 60u);
-    EXPECT_EQ(Receive(100), Frame(longest));
-    EXPECT_EQ(Receive(100), Frame("<DORQIN TYP=\"32767\" ID=\"2147483647\" VALUE=\"0\" />"));
+    EXPECT_EQ(Receive(100), EventFrame(longest));
+    EXPECT_EQ(Receive(100), EventFrame("<DORQIN TYP=\"32767\" ID=\"2147483647\" VALUE=\"0\" />"));
 }
 
 TEST_F(SendEventTest, AFailedSendIsReportedPausesAndEveryLaterSendFailsAtOnce) {

@@ -7,11 +7,14 @@
 
 enum HandleKind { kFileHandle, kThreadHandle };
 
+struct HidDevice;
+
 struct HandleObject {
     HandleKind kind;
     int fd;             // kFileHandle: the open descriptor
     char* path;         // kFileHandle from CreateFileA: the path it opened
     SysThread* thread;  // kThreadHandle
+    HidDevice* hid;     // kFileHandle of a HID device node, else nullptr
 };
 
 // The object behind a handle, or nullptr for INVALID_HANDLE_VALUE and null.

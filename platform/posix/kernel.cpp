@@ -4,6 +4,7 @@
 #include <new>
 
 #include "platform/posix/handles.h"
+#include "platform/posix/hid_device.h"
 
 namespace {
 
@@ -11,9 +12,9 @@ thread_local DWORD lastError = ERROR_SUCCESS;
 
 // The three standard handles live as long as the process, like Windows'.
 HandleObject stdHandles[3] = {
-    {kFileHandle, 0, nullptr, nullptr},
-    {kFileHandle, 1, nullptr, nullptr},
-    {kFileHandle, 2, nullptr, nullptr},
+    {kFileHandle, 0, nullptr, nullptr, nullptr},
+    {kFileHandle, 1, nullptr, nullptr, nullptr},
+    {kFileHandle, 2, nullptr, nullptr, nullptr},
 };
 
 bool IsStdHandle(const HandleObject* object) {
@@ -61,7 +62,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    HandleObject* object = new (std::nothrow) HandleObject{kFileHandle, fd, nullptr, nullptr};
+    HandleObject* object =
+        new (std::nothrow) HandleObject{kFileHandle, fd, nullptr, nullptr, nullptr};
     char* path = object ? strdup(fileName) : nullptr;
     if (!path) {
         delete object;
@@ -70,6 +72,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         return INVALID_HANDLE_VALUE;
     }
     object->path = path;
+    // A HID device node reads whole reports the way Windows hands them out.
+    object->hid = HidProbeDevice(fd, fileName);
     return object;
 }
 
@@ -81,6 +85,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
         SetLastError(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (object->hid) return HidReadReport(object->hid, object->fd, buffer, bytesToRead, bytesRead);
     uint32_t error = 0;
     long n = SysRead(object->fd, buffer, bytesToRead, &error);
     if (n < 0) {
@@ -118,6 +123,7 @@ BOOL CloseHandle(HANDLE handle) {
     if (object->kind == kFileHandle) {
         SysClose(object->fd);
         free(object->path);
+        HidReleaseDevice(object->hid);
     }
     // A thread handle's thread runs on; like Windows, closing the handle
     // does not stop it. Its record is kept for the thread's sake.
@@ -135,7 +141,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    HandleObject* object = new (std::nothrow) HandleObject{kThreadHandle, -1, nullptr, nullptr};
+    HandleObject* object =
+        new (std::nothrow) HandleObject{kThreadHandle, -1, nullptr, nullptr, nullptr};
     if (!object) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;

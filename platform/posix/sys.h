@@ -20,6 +20,23 @@ long SysRead(int fd, void* buffer, size_t length, uint32_t* error);
 long SysWriteAll(int fd, const void* buffer, size_t length, uint32_t* error);
 void SysClose(int fd);
 
+// ---- Device discovery (sys_device.cpp) ----
+
+// Calls visit(name, context) for every entry of a directory but "." and
+// "..", in no particular order; stops early when visit returns 0. Returns
+// 0, or -1 when the directory cannot be read.
+typedef int (*SysDirectoryVisitor)(const char* name, void* context);
+int SysListDirectory(const char* path, SysDirectoryVisitor visit, void* context);
+// Reads a whole small file (a sysfs attribute) into buffer; returns its
+// length, or -1 when it cannot be read or holds more than capacity bytes.
+long SysReadSmallFile(const char* path, void* buffer, size_t capacity);
+// Bus, vendor and product of a hidraw node (HIDIOCGRAWINFO); 0, or -1 when
+// fd is no hidraw character device.
+int SysHidrawInfo(int fd, uint32_t* bus, uint16_t* vendor, uint16_t* product);
+// The report descriptor of a hidraw node (HIDIOCGRDESC); its length, or -1
+// when fd is no hidraw character device or the descriptor exceeds capacity.
+long SysHidrawDescriptor(int fd, void* buffer, size_t capacity);
+
 // ---- Sockets (IPv4, addresses and ports in network byte order) ----
 
 int SysSocket(int winsockType, int* wsaError);

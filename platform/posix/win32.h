@@ -60,10 +60,12 @@ typedef struct _GUID {
 // ---- Kernel: errors, handles, files, console, threads --------------------
 
 #define ERROR_SUCCESS 0
+#define ERROR_INVALID_FUNCTION 1
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_INVALID_DATA 13
 #define ERROR_GEN_FAILURE 31
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INSUFFICIENT_BUFFER 122

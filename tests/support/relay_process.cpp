@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -49,7 +51,38 @@ bool Reap(RelayProcess* relay, bool block) {
     return true;
 }
 
+DeviceView deviceView;
+
+// In a child before exec: a private mount namespace with the view's
+// directories laid over /sys/class and /dev. Only async-signal-safe calls.
+bool EnterDeviceView(const char* sysClass, const char* dev) {
+    if (unshare(CLONE_NEWNS) != 0) return false;
+    // Nothing mounted here may leak back to the host.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+    if (*sysClass && mount(sysClass, "/sys/class", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        return false;
+    }
+    if (*dev && mount(dev, "/dev", nullptr, MS_BIND | MS_REC, nullptr) != 0) return false;
+    return true;
+}
+
 }  // namespace
+
+void SetRelayDeviceView(const DeviceView& view) { deviceView = view; }
+
+DeviceView RelayDeviceView() { return deviceView; }
+
+bool DeviceViewsAvailable() {
+    static int available = -1;
+    if (available < 0) {
+        pid_t pid = fork();
+        if (pid == 0) _exit(EnterDeviceView("/tmp", "") ? 0 : 1);
+        int status = 0;
+        available = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+                    WEXITSTATUS(status) == 0;
+    }
+    return available == 1;
+}
 
 std::string RelayCommand() {
     const char* command = getenv("DORQIN_RELAY_COMMAND");
@@ -77,6 +110,9 @@ bool StartRelayCommand(RelayProcess* relay, const std::string& shellCommand, boo
         close(in[1]);
         return false;
     }
+    const bool viewed = !deviceView.sysClass.empty() || !deviceView.dev.empty();
+    const char* sysClass = deviceView.sysClass.c_str();
+    const char* dev = deviceView.dev.c_str();
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
@@ -88,6 +124,7 @@ bool StartRelayCommand(RelayProcess* relay, const std::string& shellCommand, boo
             dup2(in[0], 0);
         }
         dup2(out[1], 1);
+        if (viewed && !EnterDeviceView(sysClass, dev)) _exit(126);
         execl("/bin/sh", "sh", "-c", shellCommand.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -5,7 +5,9 @@
 // The command comes from one place, RelayCommand(): the environment
 // variable DORQIN_RELAY_COMMAND (for example "wine /path/dorqin-relay.exe")
 // or else the binary built beside these tests. DORQIN_TIMEOUT_SCALE
-// stretches every time limit (Wine starts slowly).
+// stretches every time limit (Wine starts slowly). The black-box runner
+// hides the machine's HID devices from the relay (see DeviceView) unless
+// DORQIN_NO_DEVNS is set.
 #pragma once
 
 #include <sys/types.h>
@@ -25,6 +27,24 @@ struct RelayProcess {
 };
 
 std::string RelayCommand();
+
+// What the relay sees of HID devices. With sysClass set the relay runs in
+// a mount namespace of its own where sysClass is bound over /sys/class
+// (and dev, when set, over /dev): an empty hidraw class hides every real
+// box, a fake tree (support/fake_hidraw.h) shows the test's own. Needs
+// root; see DeviceViewsAvailable.
+struct DeviceView {
+    std::string sysClass;
+    std::string dev;
+};
+
+// The view that every later StartRelay/StartRelayCommand gives the relay;
+// an empty view leaves it the host's devices.
+void SetRelayDeviceView(const DeviceView& view);
+DeviceView RelayDeviceView();
+
+// Whether this process can give a child a mount namespace of its own.
+bool DeviceViewsAvailable();
 
 // Time limit in milliseconds, stretched by DORQIN_TIMEOUT_SCALE.
 int Scaled(int milliseconds);
