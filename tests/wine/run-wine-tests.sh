@@ -60,7 +60,13 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win32
 rm -rf "$WINEPREFIX"
-cleanup() { wineserver -k 2>/dev/null || true; }
+# The prefix is over half a gigabyte; a failed run can keep it with
+# DORQIN_KEEP_WINEPREFIX=1 for a look inside.
+cleanup() {
+    wineserver -k 2>/dev/null || true
+    timeout 30 wineserver -w 2>/dev/null || true
+    if [ -z "${DORQIN_KEEP_WINEPREFIX:-}" ]; then rm -rf "$WINEPREFIX"; fi
+}
 trap cleanup EXIT
 
 T0=$(date +%s%N)
