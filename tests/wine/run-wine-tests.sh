@@ -75,9 +75,9 @@ timeout 60 wineserver -w
 log "fresh prefix in $(( ($(date +%s%N) - T0) / 1000000 )) ms"
 
 # One server for the whole run. Left to itself, wineserver exits a second
-# or two after the last program; the next start then boots Wine again, and
-# wineboot.exe runs in that relay's process group, where a test that kills
-# the relay kills it too and later starts wait out its time limit.
+# or two after the last program; the next start then boots Wine again, with
+# wineboot.exe in that relay's process group, where a test that kills the
+# relay would kill Wine's start-up with it.
 wineserver -p
 
 EXE=$WINBUILD/dorqin-relay.exe
