@@ -272,6 +272,11 @@ SysThread* SysThreadStart(SysThreadRoutine routine, void* parameter) {
 void SysThreadStop(SysThread* thread) {
     if (!thread || thread->joined) return;
     pthread_cancel(thread->id);
+    SysThreadJoin(thread);
+}
+
+void SysThreadJoin(SysThread* thread) {
+    if (!thread || thread->joined) return;
     pthread_join(thread->id, nullptr);
     thread->joined = true;
 }

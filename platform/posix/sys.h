@@ -62,3 +62,5 @@ SysThread* SysThreadStart(SysThreadRoutine routine, void* parameter);
 // write, send and wait is one) and waits until it is gone. The thread
 // object stays valid; a second stop does nothing.
 void SysThreadStop(SysThread* thread);
+// Waits until the thread has ended (at once when it was stopped before).
+void SysThreadJoin(SysThread* thread);
