@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -225,6 +226,26 @@ int SysLocalAddress(int fd, uint32_t* address, uint16_t* port, int* wsaError) {
     }
     *address = in.sin_addr.s_addr;
     *port = in.sin_port;
+    return 0;
+}
+
+int SysSetNoDelay(int fd, bool on, int* wsaError) {
+    int value = on ? 1 : 0;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, sizeof value) < 0) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    return 0;
+}
+
+int SysGetNoDelay(int fd, bool* on, int* wsaError) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length) < 0) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    *on = value != 0;
     return 0;
 }
 

@@ -49,6 +49,8 @@ long SysSend(int fd, const void* buffer, size_t length, int* wsaError);
 long SysRecv(int fd, void* buffer, size_t length, int* wsaError);
 int SysLocalAddress(int fd, uint32_t* address, uint16_t* port, int* wsaError);
 int SysShutdown(int fd, int winsockHow, int* wsaError);
+int SysSetNoDelay(int fd, bool on, int* wsaError);
+int SysGetNoDelay(int fd, bool* on, int* wsaError);
 
 // ---- Threads ----
 

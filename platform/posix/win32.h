@@ -128,6 +128,8 @@ typedef unsigned short u_short;
 #define INADDR_LOOPBACK ((uint32_t)0x7f000001)
 #define SOMAXCONN 0x7fffffff
 
+#define TCP_NODELAY 0x0001
+
 #define SD_RECEIVE 0
 #define SD_SEND 1
 #define SD_BOTH 2
@@ -143,6 +145,7 @@ typedef unsigned short u_short;
 #define WSAEMFILE 10024
 #define WSAEWOULDBLOCK 10035
 #define WSAENOTSOCK 10038
+#define WSAENOPROTOOPT 10042
 #define WSAEAFNOSUPPORT 10047
 #define WSAEADDRINUSE 10048
 #define WSAEADDRNOTAVAIL 10049
@@ -207,6 +210,9 @@ int connect(SOCKET s, const struct sockaddr* name, int nameLength);
 int send(SOCKET s, const char* buffer, int length, int flags);
 int recv(SOCKET s, char* buffer, int length, int flags);
 int getsockname(SOCKET s, struct sockaddr* name, int* nameLength);
+// Only IPPROTO_TCP / TCP_NODELAY, with an int value, is known here.
+int setsockopt(SOCKET s, int level, int name, const char* value, int valueLength);
+int getsockopt(SOCKET s, int level, int name, char* value, int* valueLength);
 int shutdown(SOCKET s, int how);
 int closesocket(SOCKET s);
 

@@ -235,6 +235,33 @@ int getsockname(SOCKET s, struct sockaddr* name, int* nameLength) {
     return 0;
 }
 
+int setsockopt(SOCKET s, int level, int name, const char* value, int valueLength) {
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (level != IPPROTO_TCP || name != TCP_NODELAY) return Fail(WSAENOPROTOOPT);
+    if (!value || valueLength < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
+    int on = 0;
+    memcpy(&on, value, sizeof on);
+    int error = 0;
+    return SysSetNoDelay(fd, on != 0, &error) < 0 ? Fail(error) : 0;
+}
+
+int getsockopt(SOCKET s, int level, int name, char* value, int* valueLength) {
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (level != IPPROTO_TCP || name != TCP_NODELAY) return Fail(WSAENOPROTOOPT);
+    if (!value || !valueLength || *valueLength < static_cast<int>(sizeof(int))) {
+        return Fail(WSAEFAULT);
+    }
+    bool on = false;
+    int error = 0;
+    if (SysGetNoDelay(fd, &on, &error) < 0) return Fail(error);
+    int result = on ? 1 : 0;
+    memcpy(value, &result, sizeof result);
+    *valueLength = sizeof result;
+    return 0;
+}
+
 int shutdown(SOCKET s, int how) {
     int fd = Descriptor(s);
     if (fd < 0) return SOCKET_ERROR;
