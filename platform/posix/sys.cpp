@@ -250,10 +250,19 @@ int SysShutdown(int fd, int winsockHow, int* wsaError) {
 
 struct SysThread {
     pthread_t id;
-    SysThreadRoutine routine;
-    void* parameter;
     bool joined;
 };
+
+namespace {
+
+// What the new thread needs to begin; it owns and frees this, so that the
+// thread object may be released at any time after the start.
+struct ThreadStart {
+    SysThreadRoutine routine;
+    void* parameter;
+};
+
+}  // namespace
 
 namespace {
 
@@ -275,7 +284,8 @@ void UnpoisonDeadStack(void*) {
 #endif
 
 void* ThreadMain(void* arg) {
-    SysThread* thread = static_cast<SysThread*>(arg);
+    const ThreadStart start = *static_cast<ThreadStart*>(arg);
+    delete static_cast<ThreadStart*>(arg);
     // Deferred cancellation: the thread dies only inside a blocking call,
     // never halfway through updating memory another thread relies on.
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
@@ -283,11 +293,11 @@ void* ThreadMain(void* arg) {
 #ifdef DORQIN_ASAN
     void* result = nullptr;
     pthread_cleanup_push(UnpoisonDeadStack, nullptr);
-    result = reinterpret_cast<void*>(static_cast<uintptr_t>(thread->routine(thread->parameter)));
+    result = reinterpret_cast<void*>(static_cast<uintptr_t>(start.routine(start.parameter)));
     pthread_cleanup_pop(0);
     return result;
 #else
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(thread->routine(thread->parameter)));
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(start.routine(start.parameter)));
 #endif
 }
 
@@ -295,11 +305,10 @@ void* ThreadMain(void* arg) {
 
 SysThread* SysThreadStart(SysThreadRoutine routine, void* parameter) {
     SysThread* thread = new (std::nothrow) SysThread{};
-    if (!thread) return nullptr;
-    thread->routine = routine;
-    thread->parameter = parameter;
-    if (pthread_create(&thread->id, nullptr, ThreadMain, thread) != 0) {
+    ThreadStart* start = new (std::nothrow) ThreadStart{routine, parameter};
+    if (!thread || !start || pthread_create(&thread->id, nullptr, ThreadMain, start) != 0) {
         delete thread;
+        delete start;
         return nullptr;
     }
     return thread;
@@ -310,4 +319,10 @@ void SysThreadStop(SysThread* thread) {
     pthread_cancel(thread->id);
     pthread_join(thread->id, nullptr);
     thread->joined = true;
+}
+
+void SysThreadRelease(SysThread* thread) {
+    if (!thread) return;
+    if (!thread->joined) pthread_detach(thread->id);
+    delete thread;
 }
