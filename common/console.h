@@ -8,6 +8,8 @@
 
 #include <cstddef>
 
+#include "platform/format.h"
+
 // Writes length bytes of text to standard output at once; errors are ignored.
 void ConsoleWrite(const char* text, size_t length);
 
@@ -15,7 +17,7 @@ void ConsoleWrite(const char* text, size_t length);
 void ConsolePrint(const char* text);
 
 // Formats like printf (up to 255 characters) and writes the result at once.
-void ConsolePrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void ConsolePrintf(const char* format, ...) PLATFORM_PRINTF_FORMAT(1, 2);
 
 // Reads one character from standard input and ignores it. On a terminal
 // this waits for the end of a line; the rest of the line stays for the

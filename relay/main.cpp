@@ -20,9 +20,13 @@ int main(int argc, char* argv[], char* envp[]) {
         HANDLE relay = CreateThread(nullptr, 0, RelayThread, nullptr, 0, nullptr);
         PauseForInput();
         // Wherever the relay is (a device read, a send, its own pause), it
-        // is stopped without its cooperation; after this nothing is sent.
-        // A thread that never started leaves nothing to stop.
-        if (relay) TerminateThread(relay, 0);
+        // is stopped without its cooperation. TerminateThread only starts
+        // the stop, so wait until the thread is gone: after this nothing is
+        // sent or echoed. A thread that never started leaves nothing to stop.
+        if (relay) {
+            TerminateThread(relay, 0);
+            WaitForSingleObject(relay, INFINITE);
+        }
     } else {
         ConsolePrint("Die DORQIn Box konnte nicht initialisiert werden\n\n");
     }

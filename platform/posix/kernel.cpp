@@ -167,3 +167,13 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
     SysThreadStop(object->thread);
     return TRUE;
 }
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+    HandleObject* handle = HandleFromWin32(object);
+    if (!handle || handle->kind != kThreadHandle || milliseconds != INFINITE) {
+        SetLastError(handle ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    SysThreadJoin(handle->thread);
+    return WAIT_OBJECT_0;
+}

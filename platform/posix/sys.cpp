@@ -262,10 +262,6 @@ struct ThreadStart {
     void* parameter;
 };
 
-}  // namespace
-
-namespace {
-
 #ifdef DORQIN_ASAN
 // Cancellation unwinds the thread's frames behind AddressSanitizer's back,
 // leaving their redzones poisoned; the thread's own exit code then runs on
@@ -317,6 +313,11 @@ SysThread* SysThreadStart(SysThreadRoutine routine, void* parameter) {
 void SysThreadStop(SysThread* thread) {
     if (!thread || thread->joined) return;
     pthread_cancel(thread->id);
+    SysThreadJoin(thread);
+}
+
+void SysThreadJoin(SysThread* thread) {
+    if (!thread || thread->joined) return;
     pthread_join(thread->id, nullptr);
     thread->joined = true;
 }

@@ -62,6 +62,8 @@ SysThread* SysThreadStart(SysThreadRoutine routine, void* parameter);
 // write, send and wait is one) and waits until it is gone. The thread
 // object stays valid; a second stop does nothing.
 void SysThreadStop(SysThread* thread);
+// Waits until the thread has ended (at once when it was stopped before).
+void SysThreadJoin(SysThread* thread);
 // Forgets the thread object: a thread still running runs on, detached, and
 // its resources go when it ends. The object is invalid afterwards.
 void SysThreadRelease(SysThread* thread);

@@ -105,6 +105,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stackSize,
 // its next blocking call and joined, so it cannot die holding a lock.
 BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+// Waits until a thread has ended. Only thread handles and INFINITE, the
+// one wait the relay makes.
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+
 // ---- Windows Sockets 2 ---------------------------------------------------
 
 typedef UINT_PTR SOCKET;

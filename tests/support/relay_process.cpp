@@ -184,10 +184,30 @@ bool Type(RelayProcess* relay, const std::string& text) {
     return write(relay->input, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
+// True once a listener could take the relay port on all addresses, as
+// the next test's relay or occupier will.
+bool RelayPortFree() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kRelayPort);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                listen(fd, 1) == 0;
+    close(fd);
+    return free;
+}
+
 void StopRelay(RelayProcess* relay) {
     if (relay->pid > 0 && !Reap(relay, false)) {
         kill(-relay->pid, SIGKILL);
         Reap(relay, true);
+        // Under Wine the sockets belong to wineserver, which lets them go
+        // a few milliseconds after the killed process has been reaped.
+        long long end = NowMs() + Scaled(2000);
+        while (!RelayPortFree() && NowMs() < end) usleep(5000);
     }
     if (relay->input >= 0) close(relay->input);
     if (relay->output >= 0) close(relay->output);

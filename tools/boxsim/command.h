@@ -1,0 +1,28 @@
+// dorqin-boxsim's command language, one command a line:
+//   buttons W | xy X Y | z-rx A B | ry-rz A B | slider-dial A B
+//   status N | raw HH HH ... | destroy | sleep MS; "#" starts a comment
+// Numbers are decimal or 0x-prefixed hex, optionally negative.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum BoxsimCommandKind {
+    CommandNothing,  // blank line or comment
+    CommandReport,   // send Report as one input report
+    CommandDestroy,  // remove the box
+    CommandSleep,    // wait SleepMs milliseconds
+};
+
+struct BoxsimCommand {
+    BoxsimCommandKind Kind;
+    std::vector<unsigned char> Report;
+    long SleepMs;
+};
+
+// Raw reports are sent as typed, up to this many bytes (the uhid limit).
+constexpr size_t BoxsimRawMax = 4096;
+
+// Parses one line (without its line break). Returns true and fills
+// *command, or false with an English reason in *error.
+bool ParseCommand(const std::string& line, BoxsimCommand* command, std::string* error);
