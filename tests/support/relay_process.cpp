@@ -117,6 +117,10 @@ bool StartRelayCommand(RelayProcess* relay, const std::string& shellCommand, boo
     if (pid < 0) return false;
     if (pid == 0) {
         setpgid(0, 0);
+        // The relay gets SIGPIPE as a shell would give it, not the harness's
+        // ignored one: a console that goes away must end it as it would a
+        // user's. A command line may still ignore it (trap '' PIPE).
+        signal(SIGPIPE, SIG_DFL);
         if (emptyInput) {
             int null = open("/dev/null", O_RDONLY);
             dup2(null, 0);

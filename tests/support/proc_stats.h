@@ -1,0 +1,11 @@
+// What /proc tells about a process, for checks that it holds nothing more
+// after a fault than before it.
+#pragma once
+
+#include <sys/types.h>
+
+// The number of open file descriptors of pid, or -1 if /proc cannot say.
+int OpenDescriptorCount(pid_t pid);
+
+// The resident set size of pid in kilobytes (VmRSS), or -1.
+long ResidentKilobytes(pid_t pid);
