@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -39,11 +40,14 @@ void CloseConsoleReader(RelayProcess* relay) {
     relay->output = -1;
 }
 
-class ConsoleGoesAway : public ::testing::Test {
+class RelayAlone : public ::testing::Test {
 protected:
     void TearDown() override { StopRelay(&relay_); }
     RelayProcess relay_;
 };
+
+using ConsoleGoesAway = RelayAlone;
+using ClientGoesAway = RelayAlone;
 
 TEST_F(ConsoleGoesAway, BeforeAClientConnectsTheRunEndsAtItsFirstPrint) {
     ASSERT_TRUE(StartRelay(&relay_));
@@ -140,6 +144,41 @@ TEST_F(RelayWithDevices, WithTheBoxPresentAndStandardInputAtItsEndTheRunEndsAtOn
     EXPECT_EQ(relay_.console, kBoxFoundConsole + std::string(kEnd));
 }
 
+TEST_F(ClientGoesAway, BeforeItsGreetingTheStartFailsWithTheSendMessageAndAPause) {
+    // The relay is held while the client connects and resets the
+    // connection, so that the reset is there before the greeting goes out.
+    ASSERT_TRUE(StartRelay(&relay_));
+    for (int waited = 0; !PortListening(kRelayPort) && waited < Scaled(10000); waited += 10) {
+        usleep(10000);
+    }
+    ASSERT_TRUE(PortListening(kRelayPort));
+    ASSERT_EQ(kill(-relay_.pid, SIGSTOP), 0);
+    int client = ConnectToRelay(Scaled(10000));
+    ASSERT_GE(client, 0);
+    linger hard{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(client);
+    ASSERT_EQ(kill(-relay_.pid, SIGCONT), 0);
+
+    const std::string sendFailed = "Fehler beim Versenden der Daten.";
+    const std::string acceptFailed = "Verbindung vom Sender konnte nicht akzeptiert werder";
+    if (NativeRelay()) {
+        // Linux hands the reset connection to accept; the greeting fails.
+        ASSERT_TRUE(WaitForConsole(&relay_, sendFailed, Scaled(10000))) << relay_.console;
+        EXPECT_EQ(relay_.console, "Verbindung erhalten von: 127.0.0.1\n" + sendFailed);
+    } else {
+        EXPECT_TRUE(WaitForConsole(&relay_, sendFailed, Scaled(10000)) ||
+                    relay_.console.find(acceptFailed) != std::string::npos)
+            << relay_.console;
+    }
+    EXPECT_TRUE(StillRunningAfter(&relay_, Scaled(300)));  // the pause
+    const std::string paused = relay_.console;
+    ASSERT_TRUE(Type(&relay_, "\n"));
+    ASSERT_TRUE(WaitForExit(&relay_, Scaled(10000)));
+    EXPECT_EQ(relay_.status, 255);  // main returned -1
+    EXPECT_EQ(relay_.console, paused);
+}
+
 // Starts a connection to the relay port without waiting for it: past the
 // backlog the kernel drops the handshake and connect would block.
 int Knock() {
@@ -203,6 +242,35 @@ TEST_F(RelayingBox, AHundredFurtherClientsGetNoByteAndTheRelayHoldsNothingForThe
         EXPECT_TRUE(NoByte(fd));
         close(fd);
     }
+}
+
+TEST_F(RelayingBox, AClientThatTalksIsNeverReadAndStillGetsEveryFrame) {
+    // The stream is write-only: what the client sends only fills the
+    // relay's receive buffer, until the client's own send would block.
+    const int flags = fcntl(client_, F_GETFL);
+    ASSERT_EQ(fcntl(client_, F_SETFL, flags | O_NONBLOCK), 0);
+    const std::string noise(65536, 'x');
+    size_t sent = 0;
+    for (;;) {
+        const ssize_t n = send(client_, noise.data(), noise.size(), MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    ASSERT_EQ(fcntl(client_, F_SETFL, flags), 0);
+    printf("the client sent %zu bytes that the relay never reads\n", sent);
+
+    std::string expected;
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(Send(Report({0x01, static_cast<uint8_t>(i), 0x00})));
+        expected += Frame(1, i, 1);
+    }
+    std::string stream;
+    ASSERT_TRUE(ReadExact(client_, &stream, expected.size(), Scaled(10000)));
+    EXPECT_EQ(stream, expected);
+    ASSERT_TRUE(Type(&relay_, "\n"));
+    ASSERT_TRUE(WaitForExit(&relay_, Scaled(10000)));
+    EXPECT_EQ(relay_.status, 1);
 }
 
 }  // namespace

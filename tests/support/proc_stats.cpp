@@ -32,3 +32,22 @@ long ResidentKilobytes(pid_t pid) {
     fclose(f);
     return kilobytes;
 }
+
+bool PortListening(unsigned short port) {
+    FILE* f = fopen("/proc/net/tcp", "r");
+    if (!f) return false;
+    char line[512];
+    char wanted[16];
+    snprintf(wanted, sizeof wanted, ":%04X", port);
+    bool listening = false;
+    while (!listening && fgets(line, sizeof line, f)) {
+        // "  0: 00000000:138B 00000000:0000 0A ...": local address, remote
+        // address, state (0A is LISTEN).
+        char local[64], remote[64], state[8];
+        if (sscanf(line, " %*[^:]: %63s %63s %7s", local, remote, state) != 3) continue;
+        const char* colon = strchr(local, ':');
+        listening = colon && strcmp(colon, wanted) == 0 && strcmp(state, "0A") == 0;
+    }
+    fclose(f);
+    return listening;
+}

@@ -9,3 +9,6 @@ int OpenDescriptorCount(pid_t pid);
 
 // The resident set size of pid in kilobytes (VmRSS), or -1.
 long ResidentKilobytes(pid_t pid);
+
+// Whether a TCP socket of this network namespace listens on port (IPv4).
+bool PortListening(unsigned short port);
