@@ -59,6 +59,13 @@ DESCRIPTORS = {
     # Collections nested eight deep.
     "nested": h("05 01 09 04 A1 01" + " A1 02" * 7 + " 09 30 75 08 95 01 81 02"
                 + " C0" * 8),
+    # At the limits: 513 one-byte fields (one past the field limit), 2304
+    # usage spans in nine fields of 256 one-byte Usage items (past the span
+    # limit), and a descriptor one byte past the length limit.
+    "fields_513": h("05 01 09 04 A1 01 75 08 95 01" + " 09 30 81 02" * 513 + " C0"),
+    "usage_spans_2304": h("05 01 09 04 A1 01 75 08 95 01"
+                          + (" 08" * 256 + " 81 02") * 9 + " C0"),
+    "too_long": h("05 01 09 04 A1 01" + " 09 30" * 2045 + " C0"),
     # Refused shapes: a long item, a truncated item, an open collection.
     "long_item": h("05 01 09 04 A1 01 FE 02 10 AA BB C0"),
     "truncated": h("05 01 09 04 A1 01 26 FF"),
