@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "common/console.h"
@@ -87,7 +88,9 @@ protected:
     double StopMs() {
         const auto start = Clock::now();
         EXPECT_TRUE(TerminateThread(thread_, 0));
-        return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        printf("the stop took %.3f ms\n", ms);
+        return ms;
     }
 
     std::string Node() const { return tree_.NodePath("hidraw0"); }
