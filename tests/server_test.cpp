@@ -6,6 +6,7 @@
 #include <string>
 
 #include "net/server.h"
+#include "platform/posix/send_limit.h"
 #include "support/loopback.h"
 #include "support/std_streams.h"
 
@@ -67,6 +68,21 @@ TEST_F(SendEventTest, TheLongestTextStillLeavesFortyZeroBytes) {
     ASSERT_EQ(longest.size(), 60u);
     EXPECT_EQ(Receive(100), EventFrame(longest));
     EXPECT_EQ(Receive(100), EventFrame("<DORQIN TYP=\"32767\" ID=\"2147483647\" VALUE=\"0\" />"));
+}
+
+TEST_F(SendEventTest, AFrameASendCutShortIsCompletedSoTheStreamStaysAligned) {
+    // A client splits the stream by size alone: one short frame would shift
+    // every frame after it.
+    SetSendLimit(37);
+    CapturedStdout out;
+    EXPECT_EQ(SendEvent(3, 0, 700), 1);
+    EXPECT_EQ(SendEvent(3, 1, -5), 1);
+    SetSendLimit(0);
+    out.Restore();
+    EXPECT_EQ(Receive(100), EventFrame("<DORQIN TYP=\"3\" ID=\"0\" VALUE=\"700\" />"));
+    EXPECT_EQ(Receive(100), EventFrame("<DORQIN TYP=\"3\" ID=\"1\" VALUE=\"-5\" />"));
+    EXPECT_EQ(out.Text(), "<DORQIN TYP=\"3\" ID=\"0\" VALUE=\"700\" />\n"
+                          "<DORQIN TYP=\"3\" ID=\"1\" VALUE=\"-5\" />\n");
 }
 
 TEST_F(SendEventTest, AFailedSendIsReportedPausesAndEveryLaterSendFailsAtOnce) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/posix/send_limit.h"
 #include "platform/posix/sys.h"
 #include "platform/posix/win32.h"
 
@@ -29,6 +30,7 @@ Library& Lib() {
 }
 
 thread_local int wsaLastError = 0;
+int sendLimit = 0;
 
 int Fail(int error) {
     wsaLastError = error;
@@ -132,6 +134,8 @@ int WSACleanup(void) {
 
 int WSAGetLastError(void) { return wsaLastError; }
 
+void SetSendLimit(int maxBytes) { sendLimit = maxBytes; }
+
 SOCKET socket(int af, int type, int protocol) {
     if (!Started()) return Fail(WSANOTINITIALISED), INVALID_SOCKET;
     if (af != AF_INET || (protocol != 0 && protocol != IPPROTO_TCP)) {
@@ -202,6 +206,7 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
     int fd = Descriptor(s);
     if (fd < 0) return SOCKET_ERROR;
     if (length < 0 || (length > 0 && !buffer) || flags != 0) return Fail(WSAEINVAL);
+    if (sendLimit > 0 && length > sendLimit) length = sendLimit;
     int error = 0;
     long n = SysSend(fd, buffer, static_cast<size_t>(length), &error);
     return n < 0 ? Fail(error) : static_cast<int>(n);
