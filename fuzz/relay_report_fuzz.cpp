@@ -1,7 +1,8 @@
 // The relay's handling of arbitrary reports from a fixed box: the box of
 // tests/support/descriptors.h behind a FIFO, a real loopback client, the
-// console on a pipe. Each report must give exactly the frames its ID and
-// bytes call for, and the console must echo exactly what went on the wire.
+// console on a pipe. Each input's reports must give exactly the frames
+// their IDs and bytes call for, in order and closed by a marker report's,
+// and the console must echo exactly what went on the wire.
 //
 // Input: reports, each a length byte (1 to 5 bytes follow, by its value
 // modulo 5) and that many bytes of report, ID first; at most 64 reports.
@@ -44,22 +45,30 @@ std::string Event(int typ, int id, int value) {
            "\" VALUE=\"" + std::to_string(value) + "\" />";
 }
 
-// Reads exactly n bytes from fd, waiting at most a second for each part,
-// then makes sure nothing more is there.
-std::string ReadAll(int fd, size_t n) {
+// Reads exactly n bytes from fd, waiting up to ten seconds for each part.
+std::string ReadExactly(int fd, size_t n) {
     std::string out;
-    char buffer[512];
+    char buffer[4096];
     while (out.size() < n) {
         pollfd p{fd, POLLIN, 0};
-        CHECK(poll(&p, 1, 1000) == 1);
+        CHECK(poll(&p, 1, 10000) == 1);
         const size_t want = n - out.size() < sizeof buffer ? n - out.size() : sizeof buffer;
         const ssize_t got = read(fd, buffer, want);
         CHECK(got > 0);
         out.append(buffer, static_cast<size_t>(got));
     }
-    pollfd p{fd, POLLIN, 0};
-    CHECK(poll(&p, 1, 0) == 0);
     return out;
+}
+
+// Fails, showing where, unless got is want.
+void Compare(const char* what, const std::string& got, const std::string& want, size_t unit) {
+    if (got == want) return;
+    size_t i = 0;
+    while (i < got.size() && got[i] == want[i]) ++i;
+    const size_t at = i / unit * unit;
+    fprintf(stderr, "%s differs in unit %zu:\n  got  \"%s\"\n  want \"%s\"\n", what, i / unit,
+            got.substr(at, unit).c_str(), want.substr(at, unit).c_str());
+    abort();
 }
 
 // What the box's report r (zero-filled to its length) must send.
@@ -103,7 +112,25 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+namespace {
+
+// The last report of every input: its frame closes the input's stream, so
+// everything before it is known to have been sent for this input's
+// reports, whenever the loopback delivers it (under load the kernel may
+// finish a send's delivery after send has returned).
+constexpr uint8_t kMarker[3] = {0x01, 0x5A, 0xA5};
+
+void Deliver(const uint8_t* report, size_t length) {
+    // One write, one read: the FIFO hands the relay this report alone.
+    CHECK(write(boxWriter, report, length) == static_cast<ssize_t>(length));
+    CHECK(ReadInputReport() == static_cast<int>(kBoxReportLength));
+    RelayReport();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string wire, console;
     size_t pos = 0;
     for (int n = 0; n < kMaxReports && pos < size; ++n) {
         size_t length = data[pos++] % kBoxReportLength + 1;
@@ -112,16 +139,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint8_t report[kBoxReportLength] = {};
         memcpy(report, data + pos, length);
         pos += length;
-
-        // One write, one read: the FIFO hands the relay this report alone.
-        CHECK(write(boxWriter, report, length) == static_cast<ssize_t>(length));
-        CHECK(ReadInputReport() == static_cast<int>(kBoxReportLength));
-        RelayReport();
-
-        std::string wire, console;
+        Deliver(report, length);
         ExpectedEvents(report, &wire, &console);
-        CHECK(ReadAll(static_cast<int>(peer), wire.size()) == wire);
-        CHECK(ReadAll(consoleReader, console.size()) == console);
     }
+    Deliver(kMarker, sizeof kMarker);
+    uint8_t marker[kBoxReportLength] = {};
+    memcpy(marker, kMarker, sizeof kMarker);
+    ExpectedEvents(marker, &wire, &console);
+
+    Compare("wire", ReadExactly(static_cast<int>(peer), wire.size()), wire, 100);
+    Compare("console", ReadExactly(consoleReader, console.size()), console, 64);
     return 0;
 }
