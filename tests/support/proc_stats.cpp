@@ -33,21 +33,32 @@ long ResidentKilobytes(pid_t pid) {
     return kilobytes;
 }
 
-bool PortListening(unsigned short port) {
+namespace {
+
+// Counts the IPv4 TCP sockets on local port whose state is or is not
+// LISTEN (0A in /proc/net/tcp); -1 if the table cannot be read.
+int CountSockets(unsigned short port, bool listening) {
     FILE* f = fopen("/proc/net/tcp", "r");
-    if (!f) return false;
+    if (!f) return -1;
     char line[512];
     char wanted[16];
     snprintf(wanted, sizeof wanted, ":%04X", port);
-    bool listening = false;
-    while (!listening && fgets(line, sizeof line, f)) {
+    int count = 0;
+    while (fgets(line, sizeof line, f)) {
         // "  0: 00000000:138B 00000000:0000 0A ...": local address, remote
-        // address, state (0A is LISTEN).
+        // address, state.
         char local[64], remote[64], state[8];
         if (sscanf(line, " %*[^:]: %63s %63s %7s", local, remote, state) != 3) continue;
         const char* colon = strchr(local, ':');
-        listening = colon && strcmp(colon, wanted) == 0 && strcmp(state, "0A") == 0;
+        if (!colon || strcmp(colon, wanted) != 0) continue;
+        count += (strcmp(state, "0A") == 0) == listening;
     }
     fclose(f);
-    return listening;
+    return count;
 }
+
+}  // namespace
+
+bool PortListening(unsigned short port) { return CountSockets(port, true) > 0; }
+
+int PortConnections(unsigned short port) { return CountSockets(port, false); }

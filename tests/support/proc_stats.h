@@ -12,3 +12,7 @@ long ResidentKilobytes(pid_t pid);
 
 // Whether a TCP socket of this network namespace listens on port (IPv4).
 bool PortListening(unsigned short port);
+
+// How many TCP sockets of this network namespace on local port (IPv4) are
+// not listening: connections, established or on their way.
+int PortConnections(unsigned short port);
