@@ -37,6 +37,7 @@ TEST_F(Threads, AThreadStoppedInABlockingCallIsWaitedForAtOnce) {
     ASSERT_TRUE(TerminateThread(thread, 0));
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);  // still ended
+    EXPECT_TRUE(CloseHandle(thread));
 }
 
 TEST_F(Threads, AWaitEndsOnlyWhenTheThreadHasEnded) {
@@ -47,6 +48,7 @@ TEST_F(Threads, AWaitEndsOnlyWhenTheThreadHasEnded) {
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(received.done);
     TerminateThread(thread, 0);  // an ended thread has nothing left to stop
+    EXPECT_TRUE(CloseHandle(thread));
 }
 
 }  // namespace

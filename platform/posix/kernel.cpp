@@ -125,9 +125,8 @@ BOOL CloseHandle(HANDLE handle) {
         free(object->path);
         HidReleaseDevice(object->hid);
     }
-    // A thread handle's thread runs on; like Windows, closing the handle
-    // does not stop it. Its record is kept for the thread's sake.
-    if (object->kind == kThreadHandle) return TRUE;
+    // Like Windows, closing a thread's handle does not stop the thread.
+    if (object->kind == kThreadHandle) SysThreadRelease(object->thread);
     delete object;
     return TRUE;
 }

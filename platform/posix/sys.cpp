@@ -15,6 +15,17 @@
 #include <cstdlib>
 #include <new>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define DORQIN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DORQIN_ASAN 1
+#endif
+#endif
+#ifdef DORQIN_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace {
 
 // Win32 codes of platform/posix/win32.h, repeated here because that header
@@ -260,31 +271,61 @@ int SysShutdown(int fd, int winsockHow, int* wsaError) {
 
 struct SysThread {
     pthread_t id;
-    SysThreadRoutine routine;
-    void* parameter;
     bool joined;
 };
 
 namespace {
 
+// What the new thread needs to begin; it owns and frees this, so that the
+// thread object may be released at any time after the start.
+struct ThreadStart {
+    SysThreadRoutine routine;
+    void* parameter;
+};
+
+#ifdef DORQIN_ASAN
+// Cancellation unwinds the thread's frames behind AddressSanitizer's back,
+// leaving their redzones poisoned; the thread's own exit code then runs on
+// that part of the stack and would be reported. Clears the dead part.
+void UnpoisonDeadStack(void*) {
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+    void* low = nullptr;
+    size_t size = 0;
+    pthread_attr_getstack(&attributes, &low, &size);
+    pthread_attr_destroy(&attributes);
+    char* here = static_cast<char*>(__builtin_frame_address(0));
+    char* bottom = static_cast<char*>(low);
+    if (here > bottom) ASAN_UNPOISON_MEMORY_REGION(bottom, static_cast<size_t>(here - bottom));
+}
+#endif
+
 void* ThreadMain(void* arg) {
-    SysThread* thread = static_cast<SysThread*>(arg);
+    const ThreadStart start = *static_cast<ThreadStart*>(arg);
+    delete static_cast<ThreadStart*>(arg);
     // Deferred cancellation: the thread dies only inside a blocking call,
     // never halfway through updating memory another thread relies on.
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-    return reinterpret_cast<void*>(static_cast<uintptr_t>(thread->routine(thread->parameter)));
+#ifdef DORQIN_ASAN
+    void* result = nullptr;
+    pthread_cleanup_push(UnpoisonDeadStack, nullptr);
+    result = reinterpret_cast<void*>(static_cast<uintptr_t>(start.routine(start.parameter)));
+    pthread_cleanup_pop(0);
+    return result;
+#else
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(start.routine(start.parameter)));
+#endif
 }
 
 }  // namespace
 
 SysThread* SysThreadStart(SysThreadRoutine routine, void* parameter) {
     SysThread* thread = new (std::nothrow) SysThread{};
-    if (!thread) return nullptr;
-    thread->routine = routine;
-    thread->parameter = parameter;
-    if (pthread_create(&thread->id, nullptr, ThreadMain, thread) != 0) {
+    ThreadStart* start = new (std::nothrow) ThreadStart{routine, parameter};
+    if (!thread || !start || pthread_create(&thread->id, nullptr, ThreadMain, start) != 0) {
         delete thread;
+        delete start;
         return nullptr;
     }
     return thread;
@@ -300,4 +341,10 @@ void SysThreadJoin(SysThread* thread) {
     if (!thread || thread->joined) return;
     pthread_join(thread->id, nullptr);
     thread->joined = true;
+}
+
+void SysThreadRelease(SysThread* thread) {
+    if (!thread) return;
+    if (!thread->joined) pthread_detach(thread->id);
+    delete thread;
 }

@@ -66,3 +66,6 @@ SysThread* SysThreadStart(SysThreadRoutine routine, void* parameter);
 void SysThreadStop(SysThread* thread);
 // Waits until the thread has ended (at once when it was stopped before).
 void SysThreadJoin(SysThread* thread);
+// Forgets the thread object: a thread still running runs on, detached, and
+// its resources go when it ends. The object is invalid afterwards.
+void SysThreadRelease(SysThread* thread);

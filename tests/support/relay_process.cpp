@@ -123,6 +123,10 @@ bool Spawn(RelayProcess* relay, const char* shellCommand, const char* path, bool
     if (pid < 0) return false;
     if (pid == 0) {
         setpgid(0, 0);
+        // The relay gets SIGPIPE as a shell would give it, not the harness's
+        // ignored one: a console that goes away must end it as it would a
+        // user's. A command line may still ignore it (trap '' PIPE).
+        signal(SIGPIPE, SIG_DFL);
         if (emptyInput) {
             int null = open("/dev/null", O_RDONLY);
             dup2(null, 0);

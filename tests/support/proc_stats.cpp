@@ -1,0 +1,64 @@
+#include "support/proc_stats.h"
+
+#include <dirent.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+int OpenDescriptorCount(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return -1;
+    int count = 0;
+    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count;
+}
+
+long ResidentKilobytes(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/status";
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return -1;
+    char line[256];
+    long kilobytes = -1;
+    while (fgets(line, sizeof line, f)) {
+        if (strncmp(line, "VmRSS:", 6) == 0) {
+            kilobytes = strtol(line + 6, nullptr, 10);
+            break;
+        }
+    }
+    fclose(f);
+    return kilobytes;
+}
+
+namespace {
+
+// Counts the IPv4 TCP sockets on local port whose state is or is not
+// LISTEN (0A in /proc/net/tcp); -1 if the table cannot be read.
+int CountSockets(unsigned short port, bool listening) {
+    FILE* f = fopen("/proc/net/tcp", "r");
+    if (!f) return -1;
+    char line[512];
+    char wanted[16];
+    snprintf(wanted, sizeof wanted, ":%04X", port);
+    int count = 0;
+    while (fgets(line, sizeof line, f)) {
+        // "  0: 00000000:138B 00000000:0000 0A ...": local address, remote
+        // address, state.
+        char local[64], remote[64], state[8];
+        if (sscanf(line, " %*[^:]: %63s %63s %7s", local, remote, state) != 3) continue;
+        const char* colon = strchr(local, ':');
+        if (!colon || strcmp(colon, wanted) != 0) continue;
+        count += (strcmp(state, "0A") == 0) == listening;
+    }
+    fclose(f);
+    return count;
+}
+
+}  // namespace
+
+bool PortListening(unsigned short port) { return CountSockets(port, true) > 0; }
+
+int PortConnections(unsigned short port) { return CountSockets(port, false); }
