@@ -159,12 +159,16 @@ TEST_F(ClientGoesAway, BeforeItsGreetingTheStartFailsWithTheSendMessageAndAPause
     setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(client);
     // Under load the kernel may take the reset in a little later; the
-    // relay goes on only once no connection on its port is left.
-    for (int waited = 0; PortConnections(kRelayPort) != 0 && waited < Scaled(10000);
-         waited += 10) {
-        usleep(10000);
+    // relay goes on only once no connection on its port is left. Under
+    // Wine the server process, not the stopped relay, holds the sockets and
+    // keeps the connection, so there is nothing to wait for.
+    if (NativeRelay()) {
+        for (int waited = 0; PortConnections(kRelayPort) != 0 && waited < Scaled(10000);
+             waited += 10) {
+            usleep(10000);
+        }
+        EXPECT_EQ(PortConnections(kRelayPort), 0);
     }
-    EXPECT_EQ(PortConnections(kRelayPort), 0);
     ASSERT_EQ(kill(-relay_.pid, SIGCONT), 0);
 
     const std::string sendFailed = "Fehler beim Versenden der Daten.";
