@@ -8,17 +8,10 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "platform/posix/hid_descriptor.h"
 
 namespace {
-
-#define CHECK(condition)                                                  \
-    do {                                                                  \
-        if (!(condition)) {                                               \
-            fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
-            abort();                                                      \
-        }                                                                 \
-    } while (0)
 
 // Too large for the stack of a fuzzer's thread, and reused every run.
 HidDescriptor parsed;

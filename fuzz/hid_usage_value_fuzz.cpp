@@ -10,18 +10,11 @@
 #include <vector>
 
 #include "box/box.h"
+#include "fuzz/check.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/hid_device.h"
 
 namespace {
-
-#define CHECK(condition)                                                  \
-    do {                                                                  \
-        if (!(condition)) {                                               \
-            fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
-            abort();                                                      \
-        }                                                                 \
-    } while (0)
 
 HidDescriptor parsed;
 

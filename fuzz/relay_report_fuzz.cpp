@@ -16,6 +16,7 @@
 #include <string>
 
 #include "box/box.h"
+#include "fuzz/check.h"
 #include "net/server.h"
 #include "platform/posix/device_roots.h"
 #include "relay/relay.h"
@@ -24,14 +25,6 @@
 #include "support/loopback.h"
 
 namespace {
-
-#define CHECK(condition)                                                  \
-    do {                                                                  \
-        if (!(condition)) {                                               \
-            fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
-            abort();                                                      \
-        }                                                                 \
-    } while (0)
 
 constexpr size_t kBoxReportLength = 5;
 constexpr int kMaxReports = 64;
