@@ -17,20 +17,20 @@ int OpenDescriptorCount(pid_t pid) {
     return count;
 }
 
-long ResidentKilobytes(pid_t pid) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/status";
+long HeldKilobytes(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/smaps_rollup";
     FILE* f = fopen(path.c_str(), "r");
     if (!f) return -1;
     char line[256];
-    long kilobytes = -1;
+    long anonymous = -1;
+    long huge = -1;
     while (fgets(line, sizeof line, f)) {
-        if (strncmp(line, "VmRSS:", 6) == 0) {
-            kilobytes = strtol(line + 6, nullptr, 10);
-            break;
-        }
+        long kilobytes;
+        if (sscanf(line, "Anonymous: %ld kB", &kilobytes) == 1) anonymous = kilobytes;
+        if (sscanf(line, "AnonHugePages: %ld kB", &kilobytes) == 1) huge = kilobytes;
     }
     fclose(f);
-    return kilobytes;
+    return anonymous < 0 || huge < 0 ? -1 : anonymous - huge;
 }
 
 namespace {

@@ -7,8 +7,11 @@
 // The number of open file descriptors of pid, or -1 if /proc cannot say.
 int OpenDescriptorCount(pid_t pid);
 
-// The resident set size of pid in kilobytes (VmRSS), or -1.
-long ResidentKilobytes(pid_t pid);
+// The anonymous memory pid has in small pages, in kilobytes, or -1. Not
+// VmRSS: code pages come in as paths first run, and with transparent huge
+// pages on, a huge page faulted in or collapsed by khugepaged moves the
+// resident set by up to 2 MiB at once, whatever the process holds.
+long HeldKilobytes(pid_t pid);
 
 // Whether a TCP socket of this network namespace listens on port (IPv4).
 bool PortListening(unsigned short port);
