@@ -52,9 +52,9 @@ void Put(int row, int col, const char* text, int width = -1) {
     mvaddnstr(row, col, text, width < 0 || width > room ? room : width);
 }
 
-void PutAttr(int row, int col, const char* text, attr_t attr) {
+void PutAttr(int row, int col, const char* text, attr_t attr, int width = -1) {
     attron(attr);
-    Put(row, col, text);
+    Put(row, col, text, width);
     attroff(attr);
 }
 
@@ -259,7 +259,7 @@ void Draw(const Screen& screen, const ViewModel& model, int64_t nowNs) {
     if (model.State == ViewWaiting && nowNs - screen.StartNs > GreetingHintNs) {
         Put(LINES - 1, 0, "connected, but no greeting yet (the relay serves one client at a time)");
     } else if (!model.Message.empty()) {
-        PutAttr(LINES - 1, 0, model.Message.c_str(), ColourAttr(screen, PairBad));
+        PutAttr(LINES - 1, 0, model.Message.c_str(), ColourAttr(screen, PairBad), COLS - 10);
     } else if (model.State == ViewEnded) {
         Put(LINES - 1, 0, StateText(model, state, sizeof state));
     }
