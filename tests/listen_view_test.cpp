@@ -50,7 +50,8 @@ public:
     ~Pane() {
         Run("kill-server");
         if (!dir_.empty()) {
-            for (const char* name : {"tmux.sock", "before", "after"}) unlink((dir_ + "/" + name).c_str());
+            for (const char* name : {"tmux.sock", "before", "after"})
+                unlink((dir_ + "/" + name).c_str());
             rmdir(dir_.c_str());
         }
     }
@@ -67,7 +68,9 @@ public:
     }
     std::string Screen() { return Output("capture-pane -p"); }
     // tmux format variables of the pane, such as #{alternate_on}.
-    std::string Format(const std::string& format) { return Output("display-message -p " + Quote(format)); }
+    std::string Format(const std::string& format) {
+        return Output("display-message -p " + Quote(format));
+    }
 
     // Polls the screen until `done` holds for it; false after the time limit.
     bool WaitFor(const std::function<bool(const std::string&)>& done, int timeoutMs = TimeLimitMs) {
@@ -80,7 +83,8 @@ public:
         return false;
     }
     bool WaitForText(const std::string& text) {
-        return WaitFor([&](const std::string& screen) { return screen.find(text) != std::string::npos; });
+        return WaitFor(
+            [&](const std::string& screen) { return screen.find(text) != std::string::npos; });
     }
     const std::string& Last() const { return last_; }
 
@@ -149,7 +153,8 @@ class ListenView : public ::testing::Test {
 protected:
     void SetUp() override {
         tmux_ = FindTmux();
-        if (tmux_.empty()) GTEST_SKIP() << "tmux is not installed (Debian package tmux; ./dev installs it)";
+        if (tmux_.empty())
+            GTEST_SKIP() << "tmux is not installed (Debian package tmux; ./dev installs it)";
     }
     std::string tmux_;
 };
@@ -184,7 +189,8 @@ TEST_F(ListenView, ShowsTheStreamKeepsItsEndAndRestoresTheTerminalOnQ) {
     EXPECT_NE(screen.find("word 0x8005"), std::string::npos) << screen;
     EXPECT_NE(screen.find("  [ 1]  2 [ 3]  4 "), std::string::npos) << screen;
     EXPECT_NE(screen.find(" 15 [16]"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("other channels 1 (last TYP=2 ID=0 VALUE=9)"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("other channels 1 (last TYP=2 ID=0 VALUE=9)"), std::string::npos)
+        << screen;
     // The marker sits in the cross-hair's top right corner: X at its
     // maximum, Y at its minimum.
     EXPECT_EQ(LineAt(screen, 15).substr(0, 23), "|          |         @|") << screen;
@@ -198,7 +204,8 @@ TEST_F(ListenView, ShowsTheStreamKeepsItsEndAndRestoresTheTerminalOnQ) {
     for (int i = 0; i < 3000; ++i) burst += Event(3, 2, i == 2999 ? 12345 : i % 1000);
     SendAll(client, burst);
     ASSERT_TRUE(pane.WaitForText("frames 3008 ")) << pane.Last();
-    EXPECT_NE(LineWith(pane.Last(), "TYP 3 ID 2 Z").find(" 12345 "), std::string::npos) << pane.Last();
+    EXPECT_NE(LineWith(pane.Last(), "TYP 3 ID 2 Z").find(" 12345 "), std::string::npos)
+        << pane.Last();
 
     // A channel that stops moving shows its age growing.
     ASSERT_TRUE(pane.WaitFor([](const std::string& now) {

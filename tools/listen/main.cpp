@@ -188,7 +188,9 @@ int main(int argc, char* argv[]) {
         FrameEvent event;
         int exitCode = 0;
         std::string message;
-        for (int step; (step = StreamNext(&reader, &event, &exitCode, &message)) != StreamNeedMore;) {
+        for (;;) {
+            int step = StreamNext(&reader, &event, &exitCode, &message);
+            if (step == StreamNeedMore) break;
             if (step == StreamFault) {
                 fprintf(stderr, "dorqin-listen: %s\n", message.c_str());
                 return exitCode;

@@ -111,7 +111,8 @@ void DrawHeader(const Screen& screen, const ViewModel& model) {
     bool bad = model.State == ViewEnded && model.ExitCode != ExitClean;
     int col = COLS - static_cast<int>(strlen(state)) - 1;
     PutAttr(0, col < 40 ? 40 : col, state,
-            A_BOLD | ColourAttr(screen, bad ? PairBad : PairGood) | (bad && !screen.Colour ? A_REVERSE : A_NORMAL));
+            A_BOLD | ColourAttr(screen, bad ? PairBad : PairGood) |
+                (bad && !screen.Colour ? A_REVERSE : A_NORMAL));
 
     snprintf(line, sizeof line, "frames %" PRIu64 "   %.0f/s", model.Frames, model.Rate);
     std::string text = line;
@@ -162,13 +163,14 @@ void DrawAxis(const Screen& screen, const ViewChannel& axis, int row, int barCel
     PutAttr(row, col + 17, text, stale ? ColourAttr(screen, PairStale) : A_NORMAL);
 }
 
-void DrawButtons(const Screen& screen, const ViewModel& model, int row, int rateCol, int64_t nowNs) {
+void DrawButtons(const Screen& screen, const ViewModel& model, int row, int rateCol,
+                 int64_t nowNs) {
     const ViewChannel& buttons = model.Buttons;
     char text[128];
     char age[16];
     FormatAge(buttons, nowNs, age, sizeof age);
     if (buttons.Seen) {
-        snprintf(text, sizeof text, "TYP 1 buttons  word 0x%04X (ID %d)%s", 
+        snprintf(text, sizeof text, "TYP 1 buttons  word 0x%04X (ID %d)%s",
                  static_cast<unsigned>(buttons.Value) & 0xFFFFu, buttons.Value,
                  buttons.Value < -32768 || buttons.Value > 32767 ? " beyond 16 bits" : "");
     } else {
@@ -191,7 +193,7 @@ void DrawCrossHair(const Screen& screen, const ViewModel& model, int top, int he
     int inner = height - 2;
     std::string edge = "+" + std::string(Width - 2, '-') + "+";
     Put(top, 0, edge.c_str());
-    Put(top, 2, " ID 0 x ID 1 ");
+    Put(top, 2, " TYP 3 ID 0/1 ");
     Put(top + height - 1, 0, edge.c_str());
     int midCol = (Width - 2) / 2;
     int midRow = inner / 2;
@@ -199,7 +201,10 @@ void DrawCrossHair(const Screen& screen, const ViewModel& model, int top, int he
         Put(top + 1 + r, 0, "|");
         Put(top + 1 + r, Width - 1, "|");
         for (int c = 0; c < Width - 2; ++c) {
-            const char* mark = r == midRow && c == midCol ? "+" : r == midRow ? "-" : c == midCol ? "|" : " ";
+            const char* mark = r == midRow && c == midCol ? "+"
+                               : r == midRow              ? "-"
+                               : c == midCol              ? "|"
+                                                          : " ";
             Put(top + 1 + r, 1 + c, mark);
         }
     }
