@@ -280,4 +280,19 @@ TEST_F(ListenView, AMalformedFrameIsShownAndCtrlCEndsTheViewAsItEndsThePlainMode
     EXPECT_EQ(ReadFile(pane.Dir() + "/after"), ReadFile(pane.Dir() + "/before"));
 }
 
+TEST_F(ListenView, ATerminalWithoutTerminfoIsRefusedBeforeConnecting) {
+    uint16_t port = 0;
+    int server = ListenOnFreePort(&port);
+    ASSERT_GE(server, 0);
+    Pane pane(tmux_);
+    ASSERT_TRUE(pane.Start("TERM=no-such-terminal " + Pane::Quote(DORQIN_LISTEN_PATH) +
+                               " --view 127.0.0.1 " + std::to_string(port) +
+                               "; echo \"exit status $?\"; exec sleep 600",
+                           80, 24));
+    ASSERT_TRUE(pane.WaitForText("exit status 2")) << pane.Last();
+    EXPECT_NE(pane.Last().find("TERM=no-such-terminal"), std::string::npos) << pane.Last();
+    EXPECT_LT(AcceptWithin(server, 0), 0) << "connected although it cannot show anything";
+    close(server);
+}
+
 }  // namespace

@@ -147,10 +147,9 @@ int main(int argc, char* argv[]) {
     }
     // Refused before connecting: a relay serves one client per run, and
     // a connection that shows nothing would use it up.
-    if (view && !ViewHasTerminal()) {
-        fprintf(stderr,
-                "dorqin-listen: --view needs a terminal on standard output; without one, leave "
-                "out --view (or use --json) for one line per event\n");
+    std::string why;
+    if (view && !ViewHasTerminal(&why)) {
+        fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
         return ExitUsage;
     }
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -290,8 +291,6 @@ void Take(StreamReader* reader, ViewModel* model, int64_t nowNs) {
 
 }  // namespace
 
-bool ViewHasTerminal() { return isatty(STDOUT_FILENO) == 1; }
-
 int RunView(int fd, const char* host, const char* port) {
     // Our own handlers, set before ncurses starts, so that it leaves them
     // alone: Ctrl+C ends the loop, which restores the terminal first.
@@ -385,4 +384,25 @@ int RunView(int fd, const char* host, const char* port) {
         raise(stop);
     }
     return model.State == ViewEnded ? model.ExitCode : ExitClean;
+}
+
+// term.h defines every terminfo capability as a macro (buttons, lines,
+// columns among them), so it comes last, after the code that uses those words.
+#include <term.h>
+
+bool ViewHasTerminal(std::string* why) {
+    if (isatty(STDOUT_FILENO) != 1) {
+        *why = "--view needs a terminal on standard output; without one, leave out --view (or use "
+               "--json) for one line per event";
+        return false;
+    }
+    int error = 0;
+    if (setupterm(nullptr, STDOUT_FILENO, &error) != OK) {
+        const char* term = getenv("TERM");
+        *why = std::string("--view cannot drive this terminal (TERM=") + (term ? term : "unset") +
+               "): no terminfo entry for it";
+        return false;
+    }
+    del_curterm(cur_term);
+    return true;
 }

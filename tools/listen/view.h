@@ -1,8 +1,12 @@
 // dorqin-listen --view: the stream drawn full-screen with ncurses.
 #pragma once
 
-// Whether standard output is a terminal the view can take over.
-bool ViewHasTerminal();
+
+#include <string>
+
+// Whether standard output is a terminal the view can take over: a tty
+// whose TERM has a terminfo entry. If not, *why says so in English.
+bool ViewHasTerminal(std::string* why);
 
 // Shows the stream from the connected socket fd until the user quits with
 // q or Ctrl+C. Returns the exit status the plain mode would give for the
