@@ -17,7 +17,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/scripted_stream.h"
+
 namespace {
+
+using namespace scripted;
 
 constexpr int TimeLimitMs = 10000;
 
@@ -29,23 +33,6 @@ struct Listener {
     std::string Stderr;
     int Status = -1;
 };
-
-// A listening socket on a free loopback port.
-int ListenOnFreePort(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 1) != 0) {
-        close(fd);
-        return -1;
-    }
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return fd;
-}
 
 bool Start(Listener* listener, const std::vector<std::string>& arguments) {
     int out[2], err[2];
@@ -117,32 +104,6 @@ void Kill(Listener* listener) {
     if (listener->Out >= 0) close(listener->Out);
     if (listener->Err >= 0) close(listener->Err);
     listener->Out = listener->Err = -1;
-}
-
-int AcceptWithin(int server, int timeoutMs) {
-    pollfd waiting = {server, POLLIN, 0};
-    if (poll(&waiting, 1, timeoutMs) != 1) return -1;
-    return accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
-}
-
-std::string Greeting() {
-    return std::string("<DORQIN TYP=\"5\" ID=\"3\" VALUE=\"1023\" />") + std::string(6, '\0');
-}
-
-std::string Frame(const std::string& text) { return text + std::string(100 - text.size(), '\0'); }
-
-std::string Event(int typ, int id, int value) {
-    return Frame("<DORQIN TYP=\"" + std::to_string(typ) + "\" ID=\"" + std::to_string(id) +
-                 "\" VALUE=\"" + std::to_string(value) + "\" />");
-}
-
-void SendAll(int fd, const std::string& bytes) {
-    size_t at = 0;
-    while (at < bytes.size()) {
-        ssize_t sent = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-        ASSERT_GT(sent, 0);
-        at += size_t(sent);
-    }
 }
 
 // Serves `stream` to one dorqin-listen run (in pieces of `piece` bytes,
@@ -271,6 +232,19 @@ TEST(ListenProcess, ARefusedConnectionAndBadArgumentsAreReported) {
         EXPECT_EQ(bad.Status, 2) << arguments[0];
         Kill(&bad);
     }
+
+    // The view with its output in a pipe: refused before it takes the
+    // relay's one client connection.
+    server = ListenOnFreePort(&port);
+    ASSERT_GE(server, 0);
+    Listener view;
+    ASSERT_TRUE(Start(&view, {"--view", "127.0.0.1", std::to_string(port)}));
+    ASSERT_TRUE(Collect(&view, ""));
+    EXPECT_EQ(view.Status, 2);
+    EXPECT_NE(view.Stderr.find("--view needs a terminal"), std::string::npos) << view.Stderr;
+    EXPECT_LT(AcceptWithin(server, 0), 0) << "connected although it cannot show anything";
+    close(server);
+    Kill(&view);
 }
 
 }  // namespace

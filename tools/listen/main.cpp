@@ -1,5 +1,6 @@
 // dorqin-listen: the reference client. Connects to the relay, checks the
-// greeting and prints one line per event frame until the relay closes.
+// greeting and prints one line per event frame until the relay closes, or
+// with --view shows the stream full-screen.
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,36 +14,36 @@
 
 #include "tools/listen/describe.h"
 #include "tools/listen/frame.h"
+#include "tools/listen/stream.h"
+#include "tools/listen/view.h"
 
 namespace {
-
-enum ExitCode {
-    ExitClean = 0,          // the relay closed the stream after whole frames
-    ExitConnectFailed = 1,  // refused, unreachable or unknown host
-    ExitUsage = 2,
-    ExitBadGreeting = 3,
-    ExitBadFrame = 4,
-    ExitTruncated = 5,  // the stream ended inside a frame
-    ExitReadError = 6,  // the connection failed while reading
-};
 
 // Before the greeting arrives: a relay already serving a client leaves a
 // second one connected but silent, which is worth saying once.
 constexpr int GreetingHintMs = 3000;
 
 const char UsageText[] =
-    "usage: dorqin-listen [--json] [host] [port]\n"
+    "usage: dorqin-listen [--json | --view] [host] [port]\n"
     "\n"
     "Connects to dorqin-relay (default 127.0.0.1 port 5003), checks its\n"
     "greeting and prints one line per event until the relay closes the\n"
     "connection.\n"
     "\n"
     "  --json   print each event as {\"typ\":T,\"id\":I,\"value\":V}\n"
+    "  --view   show the stream full-screen in this terminal: a bar and the\n"
+    "           last value for each analogue channel (TYP 3 ID 0-3, TYP 2\n"
+    "           ID 2-3), a cross-hair for TYP 3 ID 0/1, the 16 buttons of\n"
+    "           the last button word as lamps, each channel's rate and the\n"
+    "           time since its last event, the frame count, the connection\n"
+    "           state and the last events. q or Ctrl+C quits; when the\n"
+    "           stream ends the view stays until q. Needs a terminal.\n"
     "  --help   show this text\n"
     "\n"
-    "Exit status: 0 the relay ended the stream cleanly, 1 no connection,\n"
-    "2 bad arguments, 3 bad greeting, 4 malformed frame, 5 stream ended\n"
-    "inside a frame, 6 read error.\n";
+    "Exit status: 0 the relay ended the stream cleanly (or q was pressed\n"
+    "while it ran), 1 no connection, 2 bad arguments or no terminal for\n"
+    "--view, 3 bad greeting, 4 malformed frame, 5 stream ended inside a\n"
+    "frame, 6 read error.\n";
 
 void PrintLine(const std::string& line) {
     fputs(line.c_str(), stdout);
@@ -106,6 +107,7 @@ bool ParsePort(const char* text) {
 
 int main(int argc, char* argv[]) {
     bool json = false;
+    bool view = false;
     const char* host = "127.0.0.1";
     const char* port = "5003";
     int positional = 0;
@@ -117,6 +119,8 @@ int main(int argc, char* argv[]) {
         }
         if (strcmp(arg, "--json") == 0) {
             json = true;
+        } else if (strcmp(arg, "--view") == 0) {
+            view = true;
         } else if (arg[0] == '-' && arg[1] != '\0') {
             fprintf(stderr, "dorqin-listen: unknown option %s\n%s", arg, UsageText);
             return ExitUsage;
@@ -137,16 +141,32 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    if (json && view) {
+        fprintf(stderr, "dorqin-listen: --json and --view exclude each other\n%s", UsageText);
+        return ExitUsage;
+    }
+    // Refused before connecting: a relay serves one client per run, and
+    // a connection that shows nothing would use it up.
+    std::string why;
+    if (view && !ViewHasTerminal(&why)) {
+        fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
+        return ExitUsage;
+    }
+
     int fd = Connect(host, port);
     if (fd < 0) return ExitConnectFailed;
 
-    unsigned char buffer[4096];
-    size_t held = 0;       // bytes in buffer not yet taken as a frame
-    bool greeted = false;
+    if (view) {
+        int status = RunView(fd, host, port);
+        close(fd);
+        return status;
+    }
+
+    StreamReader reader;
+    StreamInit(&reader);
     bool hinted = false;
-    unsigned long frames = 0;
     for (;;) {
-        if (!greeted && !hinted) {
+        if (!reader.Greeted && !hinted) {
             pollfd waiting = {fd, POLLIN, 0};
             int ready = poll(&waiting, 1, GreetingHintMs);
             if (ready == 0) {
@@ -157,58 +177,29 @@ int main(int argc, char* argv[]) {
                 continue;
             }
         }
-        ssize_t got = read(fd, buffer + held, sizeof buffer - held);
+        ssize_t got = StreamRead(&reader, fd);
         if (got < 0) {
             if (errno == EINTR) continue;
             fprintf(stderr, "dorqin-listen: reading from the relay failed: %s\n", strerror(errno));
             return ExitReadError;
         }
         if (got == 0) break;
-        held += static_cast<size_t>(got);
-
-        size_t used = 0;
-        if (!greeted) {
-            if (held < StreamGreetingSize) continue;
-            std::string detail;
-            if (CheckGreeting(buffer, StreamGreetingSize, &detail) != FrameOk) {
-                fprintf(stderr, "dorqin-listen: bad greeting from the relay: %s\n",
-                        detail.c_str());
-                return ExitBadGreeting;
+        FrameEvent event;
+        int exitCode = 0;
+        std::string message;
+        for (;;) {
+            int step = StreamNext(&reader, &event, &exitCode, &message);
+            if (step == StreamNeedMore) break;
+            if (step == StreamFault) {
+                fprintf(stderr, "dorqin-listen: %s\n", message.c_str());
+                return exitCode;
             }
-            greeted = true;
-            used = StreamGreetingSize;
+            if (step == StreamEvent) PrintLine(json ? EventJson(event) : DescribeEvent(event));
         }
-        while (held - used >= StreamFrameSize) {
-            FrameEvent event;
-            std::string detail;
-            if (ParseEventFrame(buffer + used, StreamFrameSize, &event, &detail) != FrameOk) {
-                fprintf(stderr, "dorqin-listen: malformed frame %lu (stream bytes %lu to %lu): %s; "
-                        "frame: %s\n",
-                        frames + 1, StreamGreetingSize + frames * StreamFrameSize,
-                        StreamGreetingSize + (frames + 1) * StreamFrameSize - 1, detail.c_str(),
-                        QuoteBytes(buffer + used, StreamFrameSize, 64).c_str());
-                return ExitBadFrame;
-            }
-            PrintLine(json ? EventJson(event) : DescribeEvent(event));
-            used += StreamFrameSize;
-            ++frames;
-        }
-        memmove(buffer, buffer + used, held - used);
-        held -= used;
     }
 
-    if (!greeted) {
-        fprintf(stderr,
-                "dorqin-listen: bad greeting from the relay: the connection closed after %zu of "
-                "%zu greeting bytes\n",
-                held, StreamGreetingSize);
-        return ExitBadGreeting;
-    }
-    if (held != 0) {
-        fprintf(stderr,
-                "dorqin-listen: the stream ended inside frame %lu (%zu of %zu bytes received)\n",
-                frames + 1, held, StreamFrameSize);
-        return ExitTruncated;
-    }
-    return ExitClean;
+    std::string message;
+    int verdict = StreamEnd(&reader, &message);
+    if (verdict != ExitClean) fprintf(stderr, "dorqin-listen: %s\n", message.c_str());
+    return verdict;
 }

@@ -1,0 +1,63 @@
+// A scripted stand-in for the relay's side of the stream: a listening
+// socket on a free loopback port and the greeting and event frames exactly
+// as the relay writes them, for tests that run dorqin-listen as a process.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace scripted {
+
+// A listening socket on a free loopback port.
+inline int ListenOnFreePort(uint16_t* port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+inline int AcceptWithin(int server, int timeoutMs) {
+    pollfd waiting = {server, POLLIN, 0};
+    if (poll(&waiting, 1, timeoutMs) != 1) return -1;
+    return accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+inline std::string Greeting() {
+    return std::string("<DORQIN TYP=\"5\" ID=\"3\" VALUE=\"1023\" />") + std::string(6, '\0');
+}
+
+inline std::string Frame(const std::string& text) {
+    return text + std::string(100 - text.size(), '\0');
+}
+
+inline std::string Event(int typ, int id, int value) {
+    return Frame("<DORQIN TYP=\"" + std::to_string(typ) + "\" ID=\"" + std::to_string(id) +
+                 "\" VALUE=\"" + std::to_string(value) + "\" />");
+}
+
+inline void SendAll(int fd, const std::string& bytes) {
+    size_t at = 0;
+    while (at < bytes.size()) {
+        ssize_t sent = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+        ASSERT_GT(sent, 0);
+        at += size_t(sent);
+    }
+}
+
+}  // namespace scripted

@@ -1,0 +1,51 @@
+// Reading the relay's stream from a socket: the greeting, then whole event
+// frames, each checked by frame.h. The plain output and the full-screen
+// view both read through this, so they agree on every verdict.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+#include "tools/listen/frame.h"
+
+// dorqin-listen's exit statuses, the same in every mode.
+enum ListenExit {
+    ExitClean = 0,          // the relay closed the stream after whole frames
+    ExitConnectFailed = 1,  // refused, unreachable or unknown host
+    ExitUsage = 2,          // bad arguments, or no terminal for the view
+    ExitBadGreeting = 3,
+    ExitBadFrame = 4,
+    ExitTruncated = 5,  // the stream ended inside a frame
+    ExitReadError = 6,  // the connection failed while reading
+};
+
+struct StreamReader {
+    unsigned char Buffer[4096];
+    size_t Held;  // bytes in Buffer
+    size_t Used;  // of those, bytes already taken as the greeting or frames
+    bool Greeted;
+    unsigned long Frames;  // event frames taken
+};
+
+void StreamInit(StreamReader* reader);
+
+// One read() from fd into the reader. Returns the byte count, 0 when the
+// relay closed the connection, or -1 with errno set (EINTR included).
+ssize_t StreamRead(StreamReader* reader, int fd);
+
+enum StreamStep {
+    StreamNeedMore = 0,  // read again
+    StreamGreeting,      // the greeting arrived and is right
+    StreamEvent,         // *event holds the next event
+    StreamFault,         // *exitCode and *message say what is wrong; stop reading
+};
+
+// Takes the next greeting or frame out of what has been read. The message
+// is the English text for standard error, without the program's name.
+int StreamNext(StreamReader* reader, FrameEvent* event, int* exitCode, std::string* message);
+
+// The verdict once the relay has closed the connection: ExitClean, or
+// ExitBadGreeting or ExitTruncated with *message.
+int StreamEnd(const StreamReader* reader, std::string* message);
