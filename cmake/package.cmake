@@ -6,15 +6,25 @@
 set(DORQIN_PACKAGE_FILES ${CMAKE_CURRENT_LIST_DIR}/package)
 
 if(WIN32)
-  # The zip: the self-contained .exe and the user guide, which Notepad on
-  # older Windows shows as one long line unless it has CR LF line ends.
+  # The zip: the self-contained .exe, the user guide and the notes it links
+  # to, which Notepad on older Windows shows as one long line unless they
+  # have CR LF line ends.
   install(TARGETS dorqin-relay RUNTIME DESTINATION .)
-  file(READ ${PROJECT_SOURCE_DIR}/README.md readme)
-  string(REPLACE "\r\n" "\n" readme "${readme}")
-  string(REPLACE "\n" "\r\n" readme "${readme}")
-  file(WRITE ${PROJECT_BINARY_DIR}/package/README.txt "${readme}")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/README.md)
+  function(dorqin_crlf_copy source target)
+    file(READ ${source} text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${target} "${text}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  endfunction()
+  dorqin_crlf_copy(${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/package/README.txt)
   install(FILES ${PROJECT_BINARY_DIR}/package/README.txt DESTINATION .)
+  file(GLOB docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+  foreach(doc ${docs})
+    get_filename_component(name ${doc} NAME)
+    dorqin_crlf_copy(${doc} ${PROJECT_BINARY_DIR}/package/docs/${name})
+    install(FILES ${PROJECT_BINARY_DIR}/package/docs/${name} DESTINATION docs)
+  endforeach()
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win32)
@@ -23,6 +33,16 @@ else()
   include(GNUInstallDirs)
   install(TARGETS dorqin-relay dorqin-listen dorqin-boxsim
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # A stripped install (CPack's) drops the compilers' version notes too, as
+  # Debian's own packages do; strip alone keeps them.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program dorqin-relay dorqin-listen dorqin-boxsim)
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+          COMMAND_ERROR_IS_FATAL ANY)
+      endforeach()
+    endif()")
   install(FILES tools/udev/70-dorqin-box.rules DESTINATION lib/udev/rules.d)
 
   # Man pages go in compressed, as Debian's policy wants them; man reads
@@ -44,11 +64,26 @@ else()
     DEPENDS ${compressed} ${PROJECT_BINARY_DIR}/package/changelog.gz)
   install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+  # Each page renders with no warning at all (groff's -ww), as man and
+  # lintian want it.
+  find_program(DORQIN_GROFF groff)
+  if(BUILD_TESTING AND DORQIN_GROFF)
+    add_test(NAME man.pages_render_without_warnings
+      COMMAND sh -c "for page; do out=$(\"$0\" -t -man -ww -z \"$page\" 2>&1) || exit 1; \
+if [ -n \"$out\" ]; then echo \"$page: $out\"; exit 1; fi; done"
+        ${DORQIN_GROFF} ${pages}
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/man)
+    set_tests_properties(man.pages_render_without_warnings PROPERTIES LABELS docs)
+  endif()
+
   # CMAKE_INSTALL_DOCDIR is share/doc/dorqin-relay.
   file(GLOB docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
-  install(FILES README.md ${docs} ${DORQIN_PACKAGE_FILES}/copyright
+  # docs/ stays a folder of its own, so that the links between the files
+  # still lead somewhere.
+  install(FILES README.md ${DORQIN_PACKAGE_FILES}/copyright
     ${PROJECT_BINARY_DIR}/package/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
