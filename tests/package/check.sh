@@ -93,6 +93,40 @@ RULE=/usr/lib/udev/rules.d/70-dorqin-box.rules
 cmp -s "$RULE" tools/udev/70-dorqin-box.rules || fail "the udev rule is not at $RULE"
 log "udev rule in place at $RULE"
 
+# The maintainer scripts reload udev only where it runs. This machine has
+# no udev, so each script runs twice in a mount namespace of its own with a
+# udevadm that only logs its calls: with no /run/udev/control it must not
+# call it, with that socket there it must reload the rules and re-trigger
+# hidraw devices.
+maintainer_script_calls() {  # SCRIPT ARG WITH_SOCKET
+    unshare --mount -- sh -c '
+        set -e
+        mount -t tmpfs tmpfs /run
+        mkdir -p /run/fakebin
+        printf "#!/bin/sh\necho \"\$*\" >> /run/udevadm.log\n" > /run/fakebin/udevadm
+        chmod 755 /run/fakebin/udevadm
+        if [ "$3" = 1 ]; then
+            mkdir -p /run/udev
+            python3 -c "import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])" /run/udev/control
+        fi
+        PATH=/run/fakebin:$PATH "$1" "$2"
+        cat /run/udevadm.log 2>/dev/null || true' sh "$@"
+}
+if unshare --mount true 2>/dev/null && command -v python3 >/dev/null; then
+    for script in postinst:configure postrm:remove; do
+        file=/var/lib/dpkg/info/$PACKAGE.${script%%:*}
+        [ -x "$file" ] || fail "no executable $file"
+        calls=$(maintainer_script_calls "$file" "${script#*:}" 0) || fail "$script failed without udev"
+        [ -z "$calls" ] || fail "$script called udevadm where udev does not run: $calls"
+        calls=$(maintainer_script_calls "$file" "${script#*:}" 1) || fail "$script failed with udev"
+        [ "$calls" = "control --reload-rules
+trigger --subsystem-match=hidraw --action=change" ] || fail "$script with udev running called: $calls"
+    done
+    log "maintainer scripts: udev reloaded where it runs, left alone where it does not"
+else
+    log "no mount namespace here: the maintainer scripts' udev calls are not checked"
+fi
+
 # The installed relay through the same whole run as the black-box tests:
 # a client is greeted, the box is missing, Enter ends the run with status 1.
 TEST=Relay.AClientWithNoBoxIsGreetedAndTheRunEndsNormally
