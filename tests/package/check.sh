@@ -135,8 +135,10 @@ DORQIN_RELAY_COMMAND=/usr/bin/dorqin-relay "$BUILD/tests/dorqin-blackbox-tests" 
 grep -q '^\[  PASSED  \] 1 test' "$WORK/run.log" || { cat "$WORK/run.log" >&2; fail "$TEST did not run"; }
 log "installed relay: $TEST passed"
 
-remove || { cat "$WORK/remove.log" >&2; fail "apt-get purge"; }
-dpkg -s "$PACKAGE" >/dev/null 2>&1 && fail "$PACKAGE is still known to dpkg after the purge"
+# Removing takes every file away (there are no configuration files to
+# keep); purging then makes dpkg forget the package, postrm included.
+DEBIAN_FRONTEND=noninteractive apt-get remove -y -q "$PACKAGE" > "$WORK/remove.log" 2>&1 ||
+    { cat "$WORK/remove.log" >&2; fail "apt-get remove"; }
 left=0
 while read -r path; do
     if [ -e "$path" ] || [ -L "$path" ]; then
@@ -144,6 +146,8 @@ while read -r path; do
         left=1
     fi
 done < "$WORK/own"
-[ "$left" = 0 ] || fail "files of $PACKAGE are left after the purge"
-log "removed: none of its $(wc -l < "$WORK/own") files and folders is left"
+[ "$left" = 0 ] || fail "files of $PACKAGE are left after apt-get remove"
+remove || { cat "$WORK/remove.log" >&2; fail "apt-get purge"; }
+dpkg -s "$PACKAGE" >/dev/null 2>&1 && fail "$PACKAGE is still known to dpkg after the purge"
+log "removed: none of its $(wc -l < "$WORK/own") files and folders is left, and dpkg forgot it"
 log "passed"
