@@ -6,13 +6,22 @@
 // it like the relay and report the relay as a ratio to it.
 //
 // It knows the bench's box by heart (report length 5, each axis a 16-bit
-// little-endian field at a fixed place) instead of parsing its descriptor;
-// like the relay it sets no socket option but SO_REUSEADDR (which the
-// relay's POSIX layer sets too) and runs the loop on a thread of its own
-// while the main thread waits for a line on standard input.
+// little-endian field at a fixed place) instead of parsing its descriptor,
+// and runs the loop on a thread of its own while the main thread waits for
+// a line on standard input.
+//
+// It is built twice. dorqin-floor-nodelay does the relay's socket work:
+// SO_REUSEADDR on the listener (the relay's POSIX layer sets it too) and
+// TCP_NODELAY on the client, so every frame leaves as its own segment.
+// dorqin-floor leaves Nagle's algorithm on, so a frame sent while the
+// previous one is unacknowledged waits and leaves with the next ones: fewer
+// segments, more throughput, and stalls behind a client's delayed ACK. The
+// two side by side give the relay's cost against the same work and what
+// TCP_NODELAY itself costs and buys.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -103,6 +112,9 @@ int main() {
         return 2;
     }
     client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+#ifdef DORQIN_FLOOR_NODELAY
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+#endif
     char greeting[44] = {};
     memcpy(greeting, kGreeting, sizeof kGreeting - 1);
     if (client < 0 || send(client, greeting, sizeof greeting, MSG_NOSIGNAL) != 44) {

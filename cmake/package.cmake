@@ -1,0 +1,114 @@
+# What `cmake --install` puts where, and the packages CPack makes of it:
+# a Debian package from the native build, a zip from the mingw build.
+#
+#   cmake --install build --prefix /usr/local
+#   cpack --config build/CPackConfig.cmake          (./dev package)
+set(DORQIN_PACKAGE_FILES ${CMAKE_CURRENT_LIST_DIR}/package)
+
+if(WIN32)
+  # The zip: the self-contained .exe, the user guide and the notes it links
+  # to, which Notepad on older Windows shows as one long line unless they
+  # have CR LF line ends.
+  install(TARGETS dorqin-relay RUNTIME DESTINATION .)
+  function(dorqin_crlf_copy source target)
+    file(READ ${source} text)
+    string(REPLACE "\r\n" "\n" text "${text}")
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${target} "${text}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  endfunction()
+  dorqin_crlf_copy(${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/package/README.txt)
+  install(FILES ${PROJECT_BINARY_DIR}/package/README.txt DESTINATION .)
+  file(GLOB docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+  foreach(doc ${docs})
+    get_filename_component(name ${doc} NAME)
+    dorqin_crlf_copy(${doc} ${PROJECT_BINARY_DIR}/package/docs/${name})
+    install(FILES ${PROJECT_BINARY_DIR}/package/docs/${name} DESTINATION docs)
+  endforeach()
+
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win32)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  include(GNUInstallDirs)
+  install(TARGETS dorqin-relay dorqin-listen dorqin-boxsim
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # A stripped install (CPack's) drops the compilers' version notes too, as
+  # Debian's own packages do; strip alone keeps them.
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program dorqin-relay dorqin-listen dorqin-boxsim)
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+          COMMAND_ERROR_IS_FATAL ANY)
+      endforeach()
+    endif()")
+  install(FILES tools/udev/70-dorqin-box.rules DESTINATION lib/udev/rules.d)
+
+  # Man pages go in compressed, as Debian's policy wants them; man reads
+  # them either way.
+  set(pages dorqin-relay.1 dorqin-listen.1 dorqin-boxsim.1)
+  set(compressed)
+  foreach(page ${pages})
+    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/man/${page} > ${PROJECT_BINARY_DIR}/man/${page}.gz
+      DEPENDS ${PROJECT_SOURCE_DIR}/man/${page} VERBATIM)
+    list(APPEND compressed ${PROJECT_BINARY_DIR}/man/${page}.gz)
+  endforeach()
+  add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/package/changelog.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/package
+    COMMAND gzip -9nc ${DORQIN_PACKAGE_FILES}/changelog > ${PROJECT_BINARY_DIR}/package/changelog.gz
+    DEPENDS ${DORQIN_PACKAGE_FILES}/changelog VERBATIM)
+  add_custom_target(dorqin-package-files ALL
+    DEPENDS ${compressed} ${PROJECT_BINARY_DIR}/package/changelog.gz)
+  install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # Each page renders with no warning at all (groff's -ww), as man and
+  # lintian want it.
+  find_program(DORQIN_GROFF groff)
+  if(BUILD_TESTING AND DORQIN_GROFF)
+    add_test(NAME man.pages_render_without_warnings
+      COMMAND sh -c "for page; do out=$(\"$0\" -t -man -ww -z \"$page\" 2>&1) || exit 1; \
+if [ -n \"$out\" ]; then echo \"$page: $out\"; exit 1; fi; done"
+        ${DORQIN_GROFF} ${pages}
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/man)
+    set_tests_properties(man.pages_render_without_warnings PROPERTIES LABELS docs)
+  endif()
+
+  # CMAKE_INSTALL_DOCDIR is share/doc/dorqin-relay.
+  file(GLOB docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
+  # docs/ stays a folder of its own, so that the links between the files
+  # still lead somewhere.
+  install(FILES README.md ${DORQIN_PACKAGE_FILES}/copyright
+    ${PROJECT_BINARY_DIR}/package/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "dorqin-relay developers <dorqin-relay@example.org>")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${DORQIN_PACKAGE_FILES}/postinst ${DORQIN_PACKAGE_FILES}/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
+set(CPACK_PACKAGE_NAME dorqin-relay)
+set(CPACK_PACKAGE_VENDOR "dorqin-relay developers")
+set(CPACK_PACKAGE_CONTACT "dorqin-relay@example.org")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "relay the input of a DORQIn Box to one TCP client")
+set(CPACK_PACKAGE_DESCRIPTION
+"dorqin-relay bridges one USB HID input box, the DORQIn Box, to one other
+program over TCP. It listens on port 5003, greets one client, then sends
+every input report of the box as a text event in a fixed 100-byte frame.
+
+Also included: dorqin-listen, a client that checks and shows the stream,
+dorqin-boxsim, a virtual box through /dev/uhid, and a udev rule that gives
+the user at the seat access to the box.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/dist)
+include(CPack)

@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Checks the packages that `./dev package` made, the way a user meets them:
+# the Debian package is linted, installed on this machine with apt-get,
+# its relay run through a whole run with no box, its man page and udev rule
+# looked up, then removed, and nothing of it may be left; the Windows zip
+# must hold a self-contained 32-bit .exe and text with CR LF line ends.
+#
+#   tests/package/check.sh BUILD_DIR DIST_DIR
+#
+# BUILD_DIR holds the native dorqin-blackbox-tests. Needs root (apt-get).
+set -euo pipefail
+
+BUILD=$(cd "${1:?usage: check.sh BUILD_DIR DIST_DIR}" && pwd)
+DIST=$(cd "${2:?usage: check.sh BUILD_DIR DIST_DIR}" && pwd)
+cd "$(dirname "$0")/../.."
+PACKAGE=dorqin-relay
+
+log() { echo "package-check: $*" >&2; }
+fail() { log "FAILED: $*"; exit 1; }
+
+debs=("$DIST"/${PACKAGE}_*.deb)
+zips=("$DIST"/${PACKAGE}-*-win32.zip)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb in $DIST"
+[ ${#zips[@]} -eq 1 ] && [ -f "${zips[0]}" ] || fail "expected one win32 .zip in $DIST"
+DEB=${debs[0]}
+ZIP=${zips[0]}
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+# ---- The Windows zip ------------------------------------------------------
+unzip -q "$ZIP" -d "$WORK/zip"
+EXE=$WORK/zip/dorqin-relay.exe
+[ -f "$EXE" ] || fail "no dorqin-relay.exe in the zip"
+i686-w64-mingw32-objdump -p "$EXE" > "$WORK/pe.txt"
+grep -q "file format pei-i386" "$WORK/pe.txt" || fail "dorqin-relay.exe is not a PE32 (i386) program"
+# Only DLLs that every Windows has; a mingw runtime DLL (libgcc_s, libstdc++,
+# libwinpthread) would end the program before main where it is missing.
+sed -n 's/^\s*DLL Name: //p' "$WORK/pe.txt" | tr -d '\r' > "$WORK/dlls.txt"
+[ -s "$WORK/dlls.txt" ] || fail "no import table found in dorqin-relay.exe"
+while read -r dll; do
+    case "${dll,,}" in
+    kernel32.dll | msvcrt.dll | ws2_32.dll | setupapi.dll | hid.dll | user32.dll | advapi32.dll) ;;
+    *) fail "dorqin-relay.exe needs $dll, which Windows does not ship" ;;
+    esac
+done < "$WORK/dlls.txt"
+log "zip: PE32 dorqin-relay.exe importing only $(tr '\n' ' ' < "$WORK/dlls.txt")"
+for text in "$WORK/zip/README.txt" "$WORK"/zip/docs/*.md; do
+    [ -f "$text" ] || fail "missing in the zip: ${text#"$WORK"/zip/}"
+    # Every line feed must follow a carriage return.
+    if [ "$(grep -c $'\r$' "$text")" != "$(wc -l < "$text")" ]; then
+        fail "${text#"$WORK"/zip/} has line ends without CR"
+    fi
+done
+log "zip: README.txt and docs/ have CR LF line ends"
+
+# ---- The Debian package ------------------------------------------------------
+# Everything lintian finds fails the check, informational tags included.
+lintian --fail-on error,warning,info,pedantic --display-info --pedantic "$DEB" \
+    > "$WORK/lintian.log" 2>&1 || { grep -v "root privileges" "$WORK/lintian.log" >&2;
+                                     fail "lintian found something in $(basename "$DEB")"; }
+log "lintian: nothing found"
+
+dpkg-deb -c "$DEB" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"
+grep -v -e '^/usr$' -e '^/usr/bin$' -e '^/usr/lib$' -e '^/usr/share$' \
+    -e '^/usr/share/doc$' -e '^/usr/share/man$' -e '^/usr/share/man/man1$' \
+    -e '^/usr/lib/udev$' -e '^/usr/lib/udev/rules.d$' "$WORK/contents" > "$WORK/own"
+
+# A package left over from an interrupted run goes first.
+if dpkg -s "$PACKAGE" >/dev/null 2>&1; then
+    log "removing a $PACKAGE installed before this check"
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "$PACKAGE" >/dev/null
+fi
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$DEB" > "$WORK/install.log" 2>&1 ||
+    { cat "$WORK/install.log" >&2; fail "apt-get install"; }
+removed=0
+remove() {
+    [ "$removed" = 1 ] && return 0
+    removed=1
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "$PACKAGE" > "$WORK/remove.log" 2>&1
+}
+trap 'remove || true; rm -rf "$WORK"' EXIT
+log "installed $(dpkg-query -W -f '${Package} ${Version}' "$PACKAGE")"
+
+for program in dorqin-relay dorqin-listen dorqin-boxsim; do
+    [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
+    page=$(man -w "$program" 2>/dev/null) || fail "man finds no page for $program"
+    [ "$page" = "/usr/share/man/man1/$program.1.gz" ] || fail "man $program finds $page"
+    warnings=$(man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "man page $program(1) renders with warnings: $warnings"
+done
+log "man: the three pages are found and render without warnings"
+RULE=/usr/lib/udev/rules.d/70-dorqin-box.rules
+cmp -s "$RULE" tools/udev/70-dorqin-box.rules || fail "the udev rule is not at $RULE"
+log "udev rule in place at $RULE"
+
+# The maintainer scripts reload udev only where it runs. This machine has
+# no udev, so each script runs twice in a mount namespace of its own with a
+# udevadm that only logs its calls: with no /run/udev/control it must not
+# call it, with that socket there it must reload the rules and re-trigger
+# hidraw devices.
+maintainer_script_calls() {  # SCRIPT ARG WITH_SOCKET
+    unshare --mount -- sh -c '
+        set -e
+        mount -t tmpfs tmpfs /run
+        mkdir -p /run/fakebin
+        printf "#!/bin/sh\necho \"\$*\" >> /run/udevadm.log\n" > /run/fakebin/udevadm
+        chmod 755 /run/fakebin/udevadm
+        if [ "$3" = 1 ]; then
+            mkdir -p /run/udev
+            python3 -c "import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])" /run/udev/control
+        fi
+        PATH=/run/fakebin:$PATH "$1" "$2"
+        cat /run/udevadm.log 2>/dev/null || true' sh "$@"
+}
+if unshare --mount true 2>/dev/null && command -v python3 >/dev/null; then
+    for script in postinst:configure postrm:remove; do
+        file=/var/lib/dpkg/info/$PACKAGE.${script%%:*}
+        [ -x "$file" ] || fail "no executable $file"
+        calls=$(maintainer_script_calls "$file" "${script#*:}" 0) || fail "$script failed without udev"
+        [ -z "$calls" ] || fail "$script called udevadm where udev does not run: $calls"
+        calls=$(maintainer_script_calls "$file" "${script#*:}" 1) || fail "$script failed with udev"
+        [ "$calls" = "control --reload-rules
+trigger --subsystem-match=hidraw --action=change" ] || fail "$script with udev running called: $calls"
+    done
+    log "maintainer scripts: udev reloaded where it runs, left alone where it does not"
+else
+    log "no mount namespace here: the maintainer scripts' udev calls are not checked"
+fi
+
+# The installed relay through the same whole run as the black-box tests:
+# a client is greeted, the box is missing, Enter ends the run with status 1.
+TEST=Relay.AClientWithNoBoxIsGreetedAndTheRunEndsNormally
+DORQIN_RELAY_COMMAND=/usr/bin/dorqin-relay "$BUILD/tests/dorqin-blackbox-tests" \
+    --gtest_filter="$TEST" > "$WORK/run.log" 2>&1 || { cat "$WORK/run.log" >&2; fail "$TEST"; }
+grep -q '^\[  PASSED  \] 1 test' "$WORK/run.log" || { cat "$WORK/run.log" >&2; fail "$TEST did not run"; }
+log "installed relay: $TEST passed"
+
+# Removing takes every file away (there are no configuration files to
+# keep); purging then makes dpkg forget the package, postrm included.
+DEBIAN_FRONTEND=noninteractive apt-get remove -y -q "$PACKAGE" > "$WORK/remove.log" 2>&1 ||
+    { cat "$WORK/remove.log" >&2; fail "apt-get remove"; }
+left=0
+while read -r path; do
+    if [ -e "$path" ] || [ -L "$path" ]; then
+        log "left behind: $path"
+        left=1
+    fi
+done < "$WORK/own"
+[ "$left" = 0 ] || fail "files of $PACKAGE are left after apt-get remove"
+remove || { cat "$WORK/remove.log" >&2; fail "apt-get purge"; }
+dpkg -s "$PACKAGE" >/dev/null 2>&1 && fail "$PACKAGE is still known to dpkg after the purge"
+log "removed: none of its $(wc -l < "$WORK/own") files and folders is left, and dpkg forgot it"
+log "passed"
