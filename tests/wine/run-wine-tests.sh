@@ -153,6 +153,7 @@ else
     T0=$(date +%s%N)
     timeout 120 wineboot -i >/dev/null 2>&1 || true
     timeout 60 wineserver -w
+    [ -f "$WINEPREFIX/system.reg" ] || { log "wineboot made no prefix in $WINEPREFIX"; exit 1; }
     log "fresh prefix in $(( ($(date +%s%N) - T0) / 1000000 )) ms"
 fi
 
