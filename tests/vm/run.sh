@@ -18,7 +18,8 @@
 #              tools/dorqin-boxsim
 #   WORK_DIR   the Windows build, the guest's initramfs and serial log
 #   CACHE_DIR  the kernel package and the Wine prefix, kept between runs
-# DORQIN_VM_FLAVOURS="native windows" (the default) picks the builds.
+# DORQIN_VM_FLAVOURS="native windows" (the default) picks the builds;
+# DORQIN_VM_WAIT_SCALE (default 1) multiplies the guest's waits.
 set -euo pipefail
 
 SOURCE=$(cd "$1" && pwd)

@@ -38,7 +38,7 @@ native_reads_box() { cat /proc/"$relay"/task/*/wchan 2>/dev/null | grep -q hidra
 windows_reads_box() { [ "$(caps_asked)" -ge "$boxes" ]; }
 caps_asked() { grep -c 'HidP_GetCaps' "$W/relay.err"; }
 boxes_created() { [ "$(cat "$W"/box.err "$W"/twin.err 2>/dev/null | grep -c 'box created as /dev/hidraw')" -ge "$boxes" ]; }
-box_gone() { ! grep -q "dorqin-boxsim-$box" /sys/class/hidraw/*/device/uevent 2>/dev/null; }
+box_gone() { ! grep -qx "HID_UNIQ=dorqin-boxsim-$box" /sys/class/hidraw/*/device/uevent 2>/dev/null; }
 # Wine's HID bus has every box's node open.
 wine_has_boxes() { [ "$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c '/dev/hidraw')" -ge "$boxes" ]; }
 events_seen() { [ "$(wc -l < "$W/listen.out")" -ge "$expected_events" ]; }
