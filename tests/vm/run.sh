@@ -39,13 +39,17 @@ declare -A LISTEN_OPTIONS=([reports]="" [unplug]="--json" [twin]="")
 declare -A TWIN=([twin]=1)
 declare -A UNPLUG=([unplug]=1)
 
-fail() { echo "vm test: $*" >&2; exit 1; }
-step() { echo "vm test: $* ($(( $(date +%s) - START ))s)"; }
-START=$(date +%s)
-
 mkdir -p "$WORK" "$CACHE"
 WORK=$(cd "$WORK" && pwd)
 CACHE=$(cd "$CACHE" && pwd)
+
+# What the test saw also goes to WORK/summary, for ./dev to show: CTest
+# keeps a passing test's output to itself.
+SUMMARY=$WORK/summary
+: > "$SUMMARY"
+fail() { echo "vm test: $*" | tee -a "$SUMMARY" >&2; exit 1; }
+step() { echo "vm test: $* ($(( $(date +%s) - START ))s)" | tee -a "$SUMMARY"; }
+START=$(date +%s)
 
 for program in dorqin-relay tools/dorqin-listen tools/dorqin-boxsim; do
     [ -x "$BUILD/$program" ] || fail "$BUILD/$program is missing; build first"
@@ -120,7 +124,7 @@ extract() {
 failed=0
 for flavour in $FLAVOURS; do
     for scenario in "${SCENARIOS[@]}"; do
-        extract "$flavour $scenario paths" | sed 's/^/vm test: /' || true
+        extract "$flavour $scenario paths" | sed 's/^/vm test: /' | tee -a "$SUMMARY" || true
         bad=0
         for section in "${SECTIONS[@]}"; do
             name="$flavour $scenario $section"
