@@ -118,6 +118,9 @@ TEST_F(BoxsimReports, DescriptorIsAJoystickCollection) {
     const unsigned char head[] = {0x05, 0x01, 0x09, 0x04, 0xA1, 0x01};
     EXPECT_EQ(std::vector<unsigned char>(BoxsimDescriptor, BoxsimDescriptor + 6),
               std::vector<unsigned char>(head, head + 6));
+    // --usage patches this byte: it must be the top-level Usage item's value.
+    EXPECT_EQ(BoxsimDescriptor[BoxsimUsageOffset - 1], 0x09);
+    EXPECT_EQ(BoxsimDescriptor[BoxsimUsageOffset], 0x04);
 }
 
 TEST_F(BoxsimReports, EveryDeclaredReportHasItsDeclaredLength) {

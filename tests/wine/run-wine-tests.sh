@@ -8,6 +8,14 @@
 # NATIVE_BUILD_DIR holds the native dorqin-blackbox-tests (./dev builds it);
 # WINDOWS_BUILD_DIR defaults to build-windows. Needs g++-mingw-w64-i686, wine
 # and wine32:i386 (./dev test installs them).
+#
+# Wine runs a 32-bit .exe as a 32-bit Linux process, which some kernels
+# refuse ("Exec format error"). Whether this one does is found out by
+# running a tiny 32-bit program. Where it runs, the tests run under this
+# host's Wine; where it does not, they run under the same Wine inside the
+# test guest of tests/vm/guest.sh, whose kernel runs 32-bit programs
+# (also needs qemu-system-x86, busybox-static and cpio). The branch taken
+# is printed. DORQIN_HOST_RUNS_I386=yes or =no overrides the finding.
 set -euo pipefail
 
 SELF=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
@@ -18,7 +26,60 @@ cd "$(dirname "$SELF")/../.."
 
 log() { echo "wine-tests: $*" >&2; }
 
-# First the build, then the rest of this script again in a network namespace.
+# Runs a 32-bit x86 program made on the spot with binutils (it only calls
+# exit). True when this kernel ran it.
+host_runs_i386() {
+    case "${DORQIN_HOST_RUNS_I386:-}" in
+    yes) log "32-bit programs: taken to run (DORQIN_HOST_RUNS_I386=yes)"; return 0 ;;
+    no) log "32-bit programs: taken not to run (DORQIN_HOST_RUNS_I386=no)"; return 1 ;;
+    esac
+    local dir=$WINBUILD/i386-probe status
+    mkdir -p "$dir"
+    printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' > "$dir/probe.s"
+    as --32 -o "$dir/probe.o" "$dir/probe.s" && ld -m elf_i386 -o "$dir/probe" "$dir/probe.o" ||
+        { log "cannot make the 32-bit probe (binutils)"; exit 1; }
+    set +e
+    "$dir/probe" 2> "$dir/probe.err"
+    status=$?
+    set -e
+    if [ "$status" = 0 ]; then
+        log "32-bit programs: this kernel runs them (probe exited 0)"
+        return 0
+    fi
+    log "32-bit programs: this kernel refuses them (probe: status $status, $(tail -n 1 "$dir/probe.err"))"
+    return 1
+}
+
+# The tests inside the test guest: the prefix is made here, the guest
+# runs the rest of this script (tests/wine/in-guest.sh).
+run_in_guest() {
+    local cache=$NATIVE/vm-cache work=$WINBUILD/guest config status
+    local prefix
+    prefix=$(bash "$(dirname "$SELF")/make-prefix.sh" "$cache")
+    config=$WINBUILD/guest.conf
+    {
+        printf 'NATIVE=%q\n' "$NATIVE"
+        printf 'WINBUILD=%q\n' "$WINBUILD"
+        printf 'PREFIX=%q\n' "$prefix"
+        # Wine under TCG starts a relay in about a second, not 20 ms.
+        printf 'SCALE=%q\n' "${DORQIN_GUEST_TIMEOUT_SCALE:-10}"
+    } > "$config"
+    log "booting the test guest"
+    set +e
+    bash "$(dirname "$SELF")/../vm/guest.sh" "$work" "$cache" "${DORQIN_GUEST_TIMEOUT:-900}" \
+        "$(dirname "$SELF")/in-guest.sh" "$config"
+    status=$?
+    set -e
+    local serial=$work/serial.log
+    # The guest's own output, without the kernel's last words.
+    grep -av '^\[ *[0-9.]*\] ' "$serial" >&2 || true
+    [ "$status" = 0 ] || { log "qemu ended with status $status"; return 1; }
+    grep -aqx '===== WINE TESTS STATUS 0 =====' "$serial" ||
+        { log "the tests in the guest failed (serial log: $serial)"; return 1; }
+}
+
+# First the build, then the rest of this script again in a network
+# namespace, or in the test guest.
 if [ "${DORQIN_WINE_INSIDE:-}" != 1 ]; then
     START=$(date +%s)
     cmake --preset windows -B "$WINBUILD" -DBUILD_TESTING=ON -DDORQIN_WERROR=ON >/dev/null
@@ -30,6 +91,14 @@ if [ "${DORQIN_WINE_INSIDE:-}" != 1 ]; then
         log "dorqin-relay.exe depends on mingw runtime DLLs"
         exit 1
     fi
+
+    if ! host_runs_i386; then
+        log "so the tests run under Wine inside the test guest (tests/vm/guest.sh)"
+        run_in_guest
+        log "done in $(( $(date +%s) - START )) s"
+        exit 0
+    fi
+    log "so the tests run under this host's Wine"
 
     # Sockets of a Wine program are made by wineserver, so the relay's port
     # 5003 lives in wineserver's network namespace. The whole run, wineserver
@@ -53,26 +122,40 @@ if [ "${DORQIN_WINE_NETNS:-}" = 1 ]; then
     ip link set lo up || { log "cannot bring up loopback in the namespace"; exit 1; }
 fi
 
-# One fresh prefix per run, under the build tree; no Mono or Gecko prompts
-# (a console program needs neither) and no debug chatter.
-export WINEPREFIX=$WINBUILD/wineprefix
+# No Mono or Gecko prompts (a console program needs neither) and no debug
+# chatter.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export WINEARCH=win32
-rm -rf "$WINEPREFIX"
-# The prefix is over half a gigabyte; a failed run can keep it with
-# DORQIN_KEEP_WINEPREFIX=1 for a look inside.
-cleanup() {
-    wineserver -k 2>/dev/null || true
-    timeout 30 wineserver -w 2>/dev/null || true
-    if [ -z "${DORQIN_KEEP_WINEPREFIX:-}" ]; then rm -rf "$WINEPREFIX"; fi
-}
-trap cleanup EXIT
+if [ -n "${DORQIN_WINE_PREFIX:-}" ]; then
+    # In the test guest: the prefix made by make-prefix.sh, whose changes
+    # stay in the guest.
+    export WINEPREFIX=$DORQIN_WINE_PREFIX
+    unset WINEARCH
+    cleanup() {
+        wineserver -k 2>/dev/null || true
+        timeout 30 wineserver -w 2>/dev/null || true
+    }
+    trap cleanup EXIT
+else
+    # One fresh prefix per run, under the build tree.
+    export WINEPREFIX=$WINBUILD/wineprefix
+    export WINEARCH=win32
+    rm -rf "$WINEPREFIX"
+    # The prefix is over half a gigabyte; a failed run can keep it with
+    # DORQIN_KEEP_WINEPREFIX=1 for a look inside.
+    cleanup() {
+        wineserver -k 2>/dev/null || true
+        timeout 30 wineserver -w 2>/dev/null || true
+        if [ -z "${DORQIN_KEEP_WINEPREFIX:-}" ]; then rm -rf "$WINEPREFIX"; fi
+    }
+    trap cleanup EXIT
 
-T0=$(date +%s%N)
-timeout 120 wineboot -i >/dev/null 2>&1 || true
-timeout 60 wineserver -w
-log "fresh prefix in $(( ($(date +%s%N) - T0) / 1000000 )) ms"
+    T0=$(date +%s%N)
+    timeout 120 wineboot -i >/dev/null 2>&1 || true
+    timeout 60 wineserver -w
+    [ -f "$WINEPREFIX/system.reg" ] || { log "wineboot made no prefix in $WINEPREFIX"; exit 1; }
+    log "fresh prefix in $(( ($(date +%s%N) - T0) / 1000000 )) ms"
+fi
 
 # One server for the whole run. Left to itself, wineserver exits a second
 # or two after the last program; the next start then boots Wine again, with
@@ -83,13 +166,15 @@ wineserver -p
 EXE=$WINBUILD/dorqin-relay.exe
 # Platform facts the relay relies on, checked against the real Win32 DLLs.
 # Being the first program on the server, it also brings up Wine's services.
-timeout 60 wine "$WINBUILD/tests/wine/win32-facts.exe"
+T0=$(date +%s%N)
+timeout 300 wine "$WINBUILD/tests/wine/win32-facts.exe"
+log "win32-facts.exe passed after $(( ($(date +%s%N) - T0) / 1000000 )) ms (Wine's start-up included)"
 
 # Wine starts in well under a second once the prefix exists; the scale
-# only covers a slow, shared CI machine.
+# only covers a slow, shared CI machine (and is raised for the guest).
 export DORQIN_RELAY_COMMAND="wine $EXE"
 export DORQIN_TIMEOUT_SCALE=${DORQIN_TIMEOUT_SCALE:-3}
 # The tests that show the relay a fake box skip themselves: with
 # DORQIN_NO_DEVNS set it sees this machine's devices, and under Wine the box
 # is never found.
-timeout 300 "$NATIVE/tests/dorqin-blackbox-tests" --gtest_color=no
+timeout "${DORQIN_BLACKBOX_TIMEOUT:-300}" "$NATIVE/tests/dorqin-blackbox-tests" --gtest_color=no

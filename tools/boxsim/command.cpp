@@ -14,32 +14,6 @@ int HexDigit(char c) {
     return -1;
 }
 
-// Decimal or 0x hex with an optional '-'; no octal surprises from a
-// leading zero, and nothing may follow the digits.
-bool ParseNumber(const std::string& text, long* value) {
-    size_t at = 0;
-    bool negative = false;
-    if (at < text.size() && text[at] == '-') {
-        negative = true;
-        ++at;
-    }
-    int base = 10;
-    if (text.size() - at > 2 && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X')) {
-        base = 16;
-        at += 2;
-    }
-    if (at == text.size()) return false;
-    long result = 0;
-    for (; at < text.size(); ++at) {
-        int digit = HexDigit(text[at]);
-        if (digit < 0 || digit >= base) return false;
-        result = result * base + digit;
-        if (result > 0x7FFFFFFFL) return false;
-    }
-    *value = negative ? -result : result;
-    return true;
-}
-
 bool ParseHexByte(const std::string& text, unsigned char* byte) {
     std::string digits = text;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
@@ -68,6 +42,32 @@ const ReportCommand ReportCommands[] = {
 };
 
 }  // namespace
+
+// Decimal or 0x hex with an optional '-'; no octal surprises from a
+// leading zero, and nothing may follow the digits.
+bool ParseNumber(const std::string& text, long* value) {
+    size_t at = 0;
+    bool negative = false;
+    if (at < text.size() && text[at] == '-') {
+        negative = true;
+        ++at;
+    }
+    int base = 10;
+    if (text.size() - at > 2 && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X')) {
+        base = 16;
+        at += 2;
+    }
+    if (at == text.size()) return false;
+    long result = 0;
+    for (; at < text.size(); ++at) {
+        int digit = HexDigit(text[at]);
+        if (digit < 0 || digit >= base) return false;
+        result = result * base + digit;
+        if (result > 0x7FFFFFFFL) return false;
+    }
+    *value = negative ? -result : result;
+    return true;
+}
 
 bool ParseCommand(const std::string& line, BoxsimCommand* command, std::string* error) {
     std::istringstream in(line);

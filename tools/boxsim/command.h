@@ -23,6 +23,10 @@ struct BoxsimCommand {
 // Raw reports are sent as typed, up to this many bytes (the uhid limit).
 constexpr size_t BoxsimRawMax = 4096;
 
+// A number as the commands take it: decimal or 0x hex, optionally
+// negative, at most 0x7FFFFFFF in magnitude; false for anything else.
+bool ParseNumber(const std::string& text, long* value);
+
 // Parses one line (without its line break). Returns true and fills
 // *command, or false with an English reason in *error.
 bool ParseCommand(const std::string& line, BoxsimCommand* command, std::string* error);

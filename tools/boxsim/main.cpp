@@ -40,7 +40,7 @@ constexpr int StartWaitMs = 2000;
 constexpr int DemoTickMs = 50;
 
 const char UsageText[] =
-    "usage: dorqin-boxsim [--demo] [--verbose]\n"
+    "usage: dorqin-boxsim [--demo] [--verbose] [--usage U]\n"
     "\n"
     "Creates a simulated DORQIn Box (USB 046D:C630, Generic Desktop /\n"
     "Joystick) through /dev/uhid and sends the input reports that standard\n"
@@ -61,6 +61,8 @@ const char UsageText[] =
     "\n"
     "  --demo      circle the stick and press buttons in turn until Ctrl+C\n"
     "  --verbose   log what the kernel asks of the box on standard error\n"
+    "  --usage U   top-level Generic Desktop usage U instead of 4 (Joystick),\n"
+    "              e.g. 5 (Game Pad): a device the relay must pass over\n"
     "  --help      show this text\n"
     "\n"
     "Exit status: 0 done, 1 no usable /dev/uhid, 2 bad arguments,\n"
@@ -71,6 +73,7 @@ struct Boxsim {
     bool Created;
     bool Started;   // the kernel's driver has started the device
     bool Verbose;
+    unsigned char Usage;  // of the top-level collection
     // The latest report sent for each declared ID, for GET_REPORT requests.
     unsigned char Last[ReportStatus + 1][BoxsimMaxReportSize];
 };
@@ -235,6 +238,7 @@ bool CreateBox(Boxsim* sim) {
     create.version = 0x0100;
     create.country = 0;
     memcpy(create.rd_data, BoxsimDescriptor, BoxsimDescriptorSize);
+    create.rd_data[BoxsimUsageOffset] = sim->Usage;
     int error = WriteEvent(sim, event);
     if (error != 0) {
         fprintf(stderr, "dorqin-boxsim: the kernel refused to create the box: %s\n",
@@ -397,6 +401,7 @@ void RunDemo(Boxsim* sim) {
 int main(int argc, char* argv[]) {
     bool demo = false;
     bool verbose = false;
+    long usage = BoxsimDescriptor[BoxsimUsageOffset];
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             fputs(UsageText, stdout);
@@ -405,6 +410,12 @@ int main(int argc, char* argv[]) {
             demo = true;
         } else if (strcmp(argv[i], "--verbose") == 0 || strcmp(argv[i], "-v") == 0) {
             verbose = true;
+        } else if (strcmp(argv[i], "--usage") == 0 && i + 1 < argc) {
+            // One byte: the descriptor's item has room for no more.
+            if (!ParseNumber(argv[++i], &usage) || usage < 1 || usage > 0xFF) {
+                fprintf(stderr, "dorqin-boxsim: --usage takes 1..255, not %s\n", argv[i]);
+                return ExitUsage;
+            }
         } else {
             fprintf(stderr, "dorqin-boxsim: unknown argument %s\n%s", argv[i], UsageText);
             return ExitUsage;
@@ -421,6 +432,7 @@ int main(int argc, char* argv[]) {
     static Boxsim sim;
     memset(&sim, 0, sizeof sim);
     sim.Verbose = verbose;
+    sim.Usage = static_cast<unsigned char>(usage);
     sim.Fd = OpenUhid();
     if (sim.Fd < 0) return ExitNoDevice;
     if (!CreateBox(&sim)) return ExitNoDevice;

@@ -24,6 +24,10 @@ enum BoxsimReportId {
 extern const unsigned char BoxsimDescriptor[];
 extern const size_t BoxsimDescriptorSize;
 
+// Where in the descriptor the top-level collection's Usage value sits
+// (Generic Desktop page): 0x04, Joystick, as on the real box.
+constexpr size_t BoxsimUsageOffset = 3;
+
 // The largest input report, report ID included.
 constexpr size_t BoxsimMaxReportSize = 5;
 
