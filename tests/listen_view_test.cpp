@@ -156,17 +156,23 @@ protected:
         if (tmux_.empty())
             GTEST_SKIP() << "tmux is not installed (Debian package tmux; ./dev installs it)";
     }
+    // The view in an 80x24 pane, connected to a scripted server of its
+    // own: *server listens, *client is the view's connection.
+    void StartView(Pane* pane, int* server, int* client) {
+        uint16_t port = 0;
+        *server = ListenOnFreePort(&port);
+        ASSERT_GE(*server, 0);
+        ASSERT_TRUE(pane->Start(PaneCommand(*pane, port), 80, 24));
+        *client = AcceptWithin(*server, TimeLimitMs);
+        ASSERT_GE(*client, 0);
+    }
     std::string tmux_;
 };
 
 TEST_F(ListenView, ShowsTheStreamKeepsItsEndAndRestoresTheTerminalOnQ) {
-    uint16_t port = 0;
-    int server = ListenOnFreePort(&port);
-    ASSERT_GE(server, 0);
     Pane pane(tmux_);
-    ASSERT_TRUE(pane.Start(PaneCommand(pane, port), 80, 24));
-    int client = AcceptWithin(server, TimeLimitMs);
-    ASSERT_GE(client, 0);
+    int server = -1, client = -1;
+    ASSERT_NO_FATAL_FAILURE(StartView(&pane, &server, &client));
     ASSERT_TRUE(pane.WaitForText("waiting for the greeting")) << pane.Last();
     EXPECT_EQ(pane.Format("#{alternate_on}"), "1\n");
 
@@ -251,13 +257,9 @@ TEST_F(ListenView, ShowsTheStreamKeepsItsEndAndRestoresTheTerminalOnQ) {
 }
 
 TEST_F(ListenView, AMalformedFrameIsShownAndCtrlCEndsTheViewAsItEndsThePlainMode) {
-    uint16_t port = 0;
-    int server = ListenOnFreePort(&port);
-    ASSERT_GE(server, 0);
     Pane pane(tmux_);
-    ASSERT_TRUE(pane.Start(PaneCommand(pane, port), 80, 24));
-    int client = AcceptWithin(server, TimeLimitMs);
-    ASSERT_GE(client, 0);
+    int server = -1, client = -1;
+    ASSERT_NO_FATAL_FAILURE(StartView(&pane, &server, &client));
     SendAll(client, Greeting() + Event(3, 3, 4321) +
                         Frame("<DORQIN TYP=\"3\" ID=\"0\" VALUE=\"7\"/>") + Event(3, 0, 2));
     ASSERT_TRUE(pane.WaitForText("MALFORMED FRAME 2")) << pane.Last();
