@@ -1,72 +1,55 @@
 #!/usr/bin/env bash
 # A text capture of dorqin-listen --view against dorqin-boxsim --demo
-# through the real relay, for the README: the three programs run under qemu
-# on the kernel of the end-to-end test (which has /dev/uhid), the view
-# drawing on the VM's second serial port into a file; that recording is
-# then played into an 80x24 tmux pane here and the pane is captured, as it
-# stood just before the view was stopped.
+# through the real relay, for the README. The test guest (./guest.sh, whose
+# kernel has /dev/uhid) runs the three programs of a build tree with the
+# view in an 80x24 tmux pane, and prints the pane as it stood after
+# SECONDS of the demo.
 #
-# usage: view-capture.sh SOURCE_DIR WORK_DIR CACHE_DIR [SECONDS]
-#   CACHE_DIR  where run.sh keeps the kernel package (build/vm-cache);
-#              run the end-to-end test once first
-#   SECONDS    how long the demo runs before the view is stopped (default 8)
+# usage: view-capture.sh BUILD_DIR WORK_DIR CACHE_DIR [SECONDS]
+#   CACHE_DIR  where the kernel package is kept (build/vm-cache)
+#   SECONDS    how long the demo runs before the capture (default 8)
+# In the guest this script runs again, with one argument: its settings.
 set -euo pipefail
 
-SOURCE=$(cd "$1" && pwd)
-WORK=$2
-CACHE=$(cd "$3" && pwd)
-SECONDS_SHOWN=${4:-8}
-HERE=$(cd "$(dirname "$0")" && pwd)
-fail() { echo "view capture: $*" >&2; exit 1; }
-command -v tmux >/dev/null || fail "tmux is missing (Debian package tmux)"
+if [ $# = 1 ]; then
+    # shellcheck disable=SC1090
+    . "$1"  # BUILD, SECONDS_SHOWN
+    wait_for() {  # up to 10 s for the command in $@
+        for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
+        return 1
+    }
+    box_created() { grep -q 'box created as /dev/hidraw' /tmp/box.err; }
+    relay_listening() { grep -q ':138B 00000000:0000 0A' /proc/net/tcp; }  # port 5003
+    "$BUILD/tools/dorqin-boxsim" --demo > /dev/null 2> /tmp/box.err &
+    wait_for box_created || echo "vm: the box did not appear"
+    mkfifo /tmp/relay.in
+    exec 3<>/tmp/relay.in
+    "$BUILD/dorqin-relay" < /tmp/relay.in > /dev/null 2>&1 3>&- &
+    wait_for relay_listening || echo "vm: the relay does not listen"
+    tmux -S /tmp/tmux.sock -f /dev/null new-session -d -x 80 -y 24 \
+        "$BUILD/tools/dorqin-listen --view" 3>&-
+    sleep "$SECONDS_SHOWN"
+    echo "===== BEGIN view ====="
+    tmux -S /tmp/tmux.sock capture-pane -p
+    echo "===== END view ====="
+    # The guest ends whatever is still running.
+    exit 0
+fi
 
+BUILD=$(cd "$1" && pwd)
+WORK=$2
+CACHE=$3
+HERE=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$WORK"
 WORK=$(cd "$WORK" && pwd)
-kernel_dir=$(ls -d "$CACHE"/linux-image-*-amd64_*_amd64 2>/dev/null | head -n 1)
-[ -n "$kernel_dir" ] || fail "no kernel in $CACHE: run the end-to-end test first (ctest -L vm)"
-vmlinuz=$(ls "$kernel_dir"/boot/vmlinuz-* | head -n 1)
-hid_dir=$(ls -d "$kernel_dir"/lib/modules/*/kernel/drivers/hid | head -n 1)
-
-cmake -S "$SOURCE" -B "$WORK/static" -DDORQIN_STATIC=ON -DBUILD_TESTING=OFF \
-    -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$WORK/static" -j 2 --target dorqin-relay dorqin-listen dorqin-boxsim \
-    > "$WORK/static-build.log" 2>&1 || fail "static build failed (see $WORK/static-build.log)"
-
-root="$WORK/root"
-rm -rf "$root"
-mkdir -p "$root"/{bin,lib/modules,lib/terminfo/s,proc,sys,dev,tmp}
-cp /bin/busybox "$root/bin/busybox"
-cp "$WORK/static/dorqin-relay" "$WORK/static/tools/dorqin-listen" \
-   "$WORK/static/tools/dorqin-boxsim" "$root/bin/"
-for module in hid uhid hid-generic; do cp "$hid_dir/$module.ko" "$root/lib/modules/"; done
-# The view runs with TERM=screen, which the tmux pane here speaks too.
-cp /lib/terminfo/s/screen "$root/lib/terminfo/s/"
-cp "$HERE/view-capture.init" "$root/init"
-chmod 755 "$root/init"
-echo "$SECONDS_SHOWN" > "$root/capture-seconds"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1 > "$WORK/initramfs.gz")
-
-rm -f "$WORK/serial.log" "$WORK/view.raw"
-timeout 300 qemu-system-x86_64 -accel tcg -m 256M -smp 1 -nodefaults \
-    -display none -monitor none -no-reboot \
-    -serial "file:$WORK/serial.log" -serial "file:$WORK/view.raw" \
-    -kernel "$vmlinuz" -initrd "$WORK/initramfs.gz" \
-    -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init" || true
-grep -a '^vm: ' "$WORK/serial.log" >&2 || true
-grep -aq '^===== VM DONE =====$' "$WORK/serial.log" || fail "the VM did not finish (see $WORK/serial.log)"
-
-# The recording up to where the view hands the screen back.
-python3 - "$WORK/view.raw" "$WORK/view.shown" <<'PY'
-import sys
-data = open(sys.argv[1], 'rb').read()
-end = data.rfind(b'\x1b[?1049l')
-if end < 0:
-    sys.exit("view capture: the recording never leaves the alternate screen")
-open(sys.argv[2], 'wb').write(data[:end])
-PY
-socket="$WORK/tmux.sock"
-tmux -S "$socket" -f /dev/null new-session -d -x 80 -y 24 \
-    "stty raw -echo; cat '$WORK/view.shown'; exec sleep 60"
-sleep 2
-tmux -S "$socket" capture-pane -p
-tmux -S "$socket" kill-server
+for program in dorqin-relay tools/dorqin-listen tools/dorqin-boxsim; do
+    [ -x "$BUILD/$program" ] || { echo "view capture: $BUILD/$program is missing" >&2; exit 1; }
+done
+printf 'BUILD=%q\nSECONDS_SHOWN=%q\n' "$BUILD" "${4:-8}" > "$WORK/capture.conf"
+bash "$HERE/guest.sh" "$WORK/guest" "$CACHE" 300 "$HERE/view-capture.sh" "$WORK/capture.conf" ||
+    echo "view capture: qemu ended with status $?" >&2
+grep -a '^vm: ' "$WORK/guest/serial.log" >&2 || true
+awk '$0 == "===== END view =====" { inside = 0 } inside { print; found = 1 }
+     $0 == "===== BEGIN view =====" { inside = 1 } END { exit found ? 0 : 1 }' \
+    "$WORK/guest/serial.log" ||
+    { echo "view capture: no capture in $WORK/guest/serial.log" >&2; exit 1; }
