@@ -31,9 +31,9 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 
 }  // namespace
 
-FakeHidTree::FakeHidTree() {
-    char pattern[] = "/tmp/dorqin-hid-XXXXXX";
-    if (!mkdtemp(pattern)) return;
+FakeHidTree::FakeHidTree(const char* base) {
+    std::string pattern = std::string(base) + "/dorqin-hid-XXXXXX";
+    if (!mkdtemp(&pattern[0])) return;
     root_ = pattern;
     ok_ = mkdir(ClassDir().c_str(), 0755) == 0 && mkdir(HidrawDir().c_str(), 0755) == 0 &&
           mkdir(DevDir().c_str(), 0755) == 0;

@@ -18,9 +18,9 @@ enum class FakeNode {
 
 class FakeHidTree {
 public:
-    // Makes an empty tree in a new temporary directory: <root>/class/hidraw
-    // and <root>/dev.
-    FakeHidTree();
+    // Makes an empty tree in a new temporary directory under base:
+    // <root>/class/hidraw and <root>/dev.
+    explicit FakeHidTree(const char* base = "/tmp");
     ~FakeHidTree();
     FakeHidTree(const FakeHidTree&) = delete;
     FakeHidTree& operator=(const FakeHidTree&) = delete;

@@ -16,6 +16,9 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$CACHE"
 CACHE=$(cd "$CACHE" && pwd)
 PREFIX=$CACHE/wineprefix
+# The VM test and the HID differential test may ask at the same time.
+exec 9>"$CACHE/.wineprefix.lock"
+flock 9
 
 log() { echo "wine prefix: $*" >&2; }
 

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Runs dorqin-hiddiff against Wine's HID parser in the Wine prefix that the
+# Windows tests share (tests/wine/make-prefix.sh makes it once).
+#   run.sh DORQIN_HIDDIFF HIDDIFF_WINE_EXE CACHE_DIR [dorqin-hiddiff options...]
+set -euo pipefail
+tool=$1 exe=$2 cache=$3
+shift 3
+here=$(cd "$(dirname "$0")" && pwd)
+[ -f "$exe" ] || { echo "hiddiff: $exe is missing; install the Debian package gcc-mingw-w64-x86-64 and build again" >&2; exit 1; }
+[ -x "${DORQIN_WINE64:-/usr/lib/wine/wine64}" ] || { echo "hiddiff: wine64 is missing; install the Debian package wine64" >&2; exit 1; }
+prefix=$(bash "$here/../wine/make-prefix.sh" "$cache")
+exec "$tool" --wine-exe "$exe" --prefix "$prefix" "$@"
