@@ -27,24 +27,27 @@ void CheckAccepted(const HidDescriptor& d) {
     CHECK(d.hasTopCollection == (d.collectionCount > 0));
     for (int i = 0; i < d.collectionCount; ++i) CHECK(d.collections[i].parent <= i);
 
+    CHECK(d.topCount >= 1 && d.topCount <= kHidMaxTopCollections);
     for (int kind = 0; kind < kHidReportKinds; ++kind) {
         for (int id = 0; id < 256; ++id) CHECK(d.reportBits[kind][id] <= kHidMaxReportBytes * 8);
-        if (d.usesReportIds) CHECK(d.reportBits[kind][0] == 0);
-        const uint32_t length = HidReportByteLength(&d, static_cast<HidReportKind>(kind));
-        CHECK(length <= kHidMaxReportBytes + 1);
-        uint16_t buttons = 0, values = 0, indices = 0;
-        HidCountCaps(&d, static_cast<HidReportKind>(kind), &buttons, &values, &indices);
+        for (int t = 0; t < d.topCount; ++t) {
+            const uint32_t length = HidReportByteLength(&d, t, static_cast<HidReportKind>(kind));
+            CHECK(length <= kHidMaxReportBytes + 1);
+            uint16_t buttons = 0, values = 0, indices = 0;
+            HidCountCaps(&d, t, static_cast<HidReportKind>(kind), &buttons, &values, &indices);
+        }
     }
 
     for (int i = 0; i < d.fieldCount; ++i) {
         const HidField& f = d.fields[i];
         CHECK(f.kind < kHidReportKinds);
         CHECK(f.usageCount > 0 && f.usageFirst + f.usageCount <= d.usageCount);
-        CHECK(f.reportSize > 0 && f.reportSize <= kHidMaxReportSize);
+        CHECK(f.reportSize <= kHidMaxReportSize);
+        CHECK(f.top < d.topCount);
         CHECK(f.reportCount > 0 && f.reportCount <= kHidMaxReportCount);
         CHECK(f.bitOffset + static_cast<uint32_t>(f.reportSize) * f.reportCount <=
               d.reportBits[f.kind][f.reportId]);
-        CHECK(d.usesReportIds ? f.reportId != 0 : f.reportId == 0);
+        CHECK(d.usesReportIds || f.reportId == 0);
         CHECK(d.collectionCount == 0 ? f.linkCollection == 0
                                      : f.linkCollection < d.collectionCount);
         for (int u = 0; u < f.usageCount; ++u) {
@@ -59,22 +62,24 @@ void CheckAccepted(const HidDescriptor& d) {
         const HidField& f = d.fields[i];
         if (!IsValueField(f)) continue;
         const HidReportKind kind = static_cast<HidReportKind>(f.kind);
-        const uint32_t length = HidReportByteLength(&d, kind);
-        CHECK(length >= 2);
+        const uint32_t length = HidReportByteLength(&d, f.top, kind);
+        CHECK(length >= 1);
         std::vector<uint8_t> report(length, 0xFF);
         report[0] = f.reportId;
         const uint32_t usage = d.usages[f.usageFirst].first;
         uint32_t value = 12345;
         const HidValueResult result =
-            HidGetUsageValue(&d, kind, static_cast<uint16_t>(usage >> 16), 0,
+            HidGetUsageValue(&d, f.top, kind, static_cast<uint16_t>(usage >> 16), 0,
                              static_cast<uint16_t>(usage & 0xFFFF), report.data(), report.size(),
                              &value);
-        CHECK(result == kHidValueOk);
+        // The usage may live in an earlier field too, of no bits (0) or
+        // wider than a value.
+        CHECK(result == kHidValueOk || result == kHidValueTooWide);
         // All bits set reads as all ones of some value field's width.
-        CHECK(value != 0 && (value & (value + 1)) == 0);
+        CHECK((value & (value + 1)) == 0);
         // One byte short is refused, never read past.
         std::vector<uint8_t> shorter(report.begin(), report.end() - 1);
-        CHECK(HidGetUsageValue(&d, kind, static_cast<uint16_t>(usage >> 16), 0,
+        CHECK(HidGetUsageValue(&d, f.top, kind, static_cast<uint16_t>(usage >> 16), 0,
                                static_cast<uint16_t>(usage & 0xFFFF), shorter.data(),
                                shorter.size(), &value) == kHidValueWrongLength);
         CHECK(value == 0);

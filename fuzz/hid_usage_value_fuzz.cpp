@@ -33,7 +33,7 @@ struct Input {
 bool Known(NTSTATUS status) {
     return status == HIDP_STATUS_SUCCESS || status == HIDP_STATUS_INVALID_REPORT_LENGTH ||
            status == HIDP_STATUS_INCOMPATIBLE_REPORT_ID || status == HIDP_STATUS_USAGE_NOT_FOUND ||
-           status == HIDP_STATUS_INVALID_REPORT_TYPE;
+           status == HIDP_STATUS_INVALID_REPORT_TYPE || status == HIDP_STATUS_BUFFER_TOO_SMALL;
 }
 
 USHORT CapsLength(const HIDP_CAPS& caps, int type) {
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool accepted =
         ParseHidDescriptor(descriptor.data(), descriptor.size(), &parsed) == kHidParseOk;
     // A device handle as CreateFileA makes one for a HID node.
-    HidDevice device{0x046D, 0xC630, 0, accepted ? &parsed : nullptr,
-                     accepted ? HidReportByteLength(&parsed, kHidInput) : 0};
+    HidDevice device{0x046D, 0xC630, 0, accepted ? &parsed : nullptr, 0,
+                     accepted ? HidReportByteLength(&parsed, 0, kHidInput) : 0, 0, nullptr};
     HandleObject handle{kFileHandle, -1, nullptr, nullptr, &device};
 
     PHIDP_PREPARSED_DATA preparsed = nullptr;
@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     HIDP_CAPS caps;
     CHECK(HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS);
     CHECK(caps.InputReportByteLength == device.inputReportLength);
-    CHECK(caps.UsagePage == parsed.topUsagePage && caps.Usage == parsed.topUsage);
+    CHECK(caps.UsagePage == parsed.tops[0].usagePage && caps.Usage == parsed.tops[0].usage);
 
     // The report as it came, whatever its length.
     ULONG value = 0;

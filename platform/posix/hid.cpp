@@ -2,9 +2,9 @@
 // file handles, over hidraw.
 //
 // Windows gives every top-level collection its own interface; hidraw gives
-// one node per device. Here a node is one interface: its capabilities name
-// the first top-level collection, and its report lengths cover every report
-// of the node, so that no report the node delivers is ever cut short.
+// one node per device. Here each top-level collection of a node is an
+// interface of its own, as on Windows: its own caps and report lengths,
+// and reads that deliver only its own reports.
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -16,6 +16,7 @@
 
 struct _HIDP_PREPARSED_DATA {
     uint32_t magic;
+    int top;
     HidDescriptor descriptor;
 };
 
@@ -100,6 +101,25 @@ const HidDescriptor* DescriptorOf(PHIDP_PREPARSED_DATA data) {
     return data && data->magic == kPreparsedMagic ? &data->descriptor : nullptr;
 }
 
+// The node's descriptor, parsed; nullptr when it cannot be had or parsed.
+HidDescriptor* ReadDescriptor(int fd, const char* name, bool byIoctl) {
+    uint8_t* bytes = static_cast<uint8_t*>(malloc(kHidMaxDescriptorBytes));
+    if (!bytes) return nullptr;
+    long length = byIoctl ? SysHidrawDescriptor(fd, bytes, kHidMaxDescriptorBytes) : -1;
+    if (length < 0 && name) length = SysfsDescriptor(name, bytes, kHidMaxDescriptorBytes);
+    HidDescriptor* descriptor = nullptr;
+    if (length >= 0) {
+        descriptor = new (std::nothrow) HidDescriptor;
+        if (descriptor &&
+            ParseHidDescriptor(bytes, static_cast<size_t>(length), descriptor) != kHidParseOk) {
+            delete descriptor;
+            descriptor = nullptr;
+        }
+    }
+    free(bytes);
+    return descriptor;
+}
+
 }  // namespace
 
 const char* HidNodeName(const char* path) {
@@ -114,7 +134,32 @@ const char* HidNodeName(const char* path) {
     return name;
 }
 
-HidDevice* HidProbeDevice(int fd, const char* path) {
+bool HidSplitInterfacePath(const char* path, char* node, size_t capacity, int* top) {
+    const size_t length = strlen(path);
+    *top = 0;
+    size_t nodeLength = length;
+    // "&colNN", two decimal digits from 01.
+    if (length > 6 && strncmp(path + length - 6, "&col", 4) == 0 && path[length - 2] >= '0' &&
+        path[length - 2] <= '9' && path[length - 1] >= '0' && path[length - 1] <= '9') {
+        const int number = (path[length - 2] - '0') * 10 + (path[length - 1] - '0');
+        if (number == 0) return false;
+        *top = number - 1;
+        nodeLength = length - 6;
+    }
+    if (nodeLength >= capacity) return false;
+    memcpy(node, path, nodeLength);
+    node[nodeLength] = '\0';
+    return true;
+}
+
+int HidTopCollectionCount(const char* name) {
+    HidDescriptor* descriptor = ReadDescriptor(-1, name, false);
+    const int count = descriptor ? descriptor->topCount : 1;
+    delete descriptor;
+    return count;
+}
+
+HidDevice* HidProbeDevice(int fd, const char* path, int top) {
     // A real node answers the hidraw ioctls; a node standing in for one (a
     // FIFO in tests) is known by its sysfs entry alone.
     const char* name = HidNodeName(path);
@@ -123,31 +168,37 @@ HidDevice* HidProbeDevice(int fd, const char* path) {
     const bool byIoctl = SysHidrawInfo(fd, &bus, &vendor, &product) == 0;
     if (!byIoctl && !(name && SysfsIdentity(name, &vendor, &product))) return nullptr;
 
-    HidDevice* device = new (std::nothrow) HidDevice{vendor, product, 0, nullptr, 0};
-    uint8_t* bytes = static_cast<uint8_t*>(malloc(kHidMaxDescriptorBytes));
-    if (!device || !bytes) {
-        delete device;
-        free(bytes);
+    HidDescriptor* descriptor = ReadDescriptor(fd, name, byIoctl);
+    // A collection the descriptor does not have is no interface at all,
+    // whereas a node whose descriptor cannot be read is still one.
+    if (top > 0 && (!descriptor || top >= descriptor->topCount)) {
+        delete descriptor;
         return nullptr;
     }
-    long length = byIoctl ? SysHidrawDescriptor(fd, bytes, kHidMaxDescriptorBytes) : -1;
-    if (length < 0 && name) length = SysfsDescriptor(name, bytes, kHidMaxDescriptorBytes);
-    if (length >= 0) {
-        HidDescriptor* descriptor = new (std::nothrow) HidDescriptor;
-        if (descriptor &&
-            ParseHidDescriptor(bytes, static_cast<size_t>(length), descriptor) == kHidParseOk) {
-            device->descriptor = descriptor;
-            device->inputReportLength = HidReportByteLength(descriptor, kHidInput);
-        } else {
-            delete descriptor;
+    HidDevice* device =
+        new (std::nothrow) HidDevice{vendor, product, 0, descriptor, top, 0, 0, nullptr};
+    if (!device) {
+        delete descriptor;
+        return nullptr;
+    }
+    if (descriptor) {
+        device->inputReportLength = HidReportByteLength(descriptor, top, kHidInput);
+        for (int t = 0; t < descriptor->topCount; ++t) {
+            const uint32_t length = HidReportByteLength(descriptor, t, kHidInput);
+            if (length > device->nodeReportLength) device->nodeReportLength = length;
+        }
+        device->scratch = static_cast<uint8_t*>(malloc(device->nodeReportLength + 1));
+        if (!device->scratch) {
+            HidReleaseDevice(device);
+            return nullptr;
         }
     }
-    free(bytes);
     return device;
 }
 
 void HidReleaseDevice(HidDevice* device) {
     if (!device) return;
+    free(device->scratch);
     delete device->descriptor;
     delete device;
 }
@@ -167,20 +218,29 @@ BOOL HidReadReport(const HidDevice* device, int fd, LPVOID buffer, DWORD bytesTo
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    BYTE* bytes = static_cast<BYTE*>(buffer);
     // hidraw puts no ID byte before the reports of a device without report
     // IDs; Windows puts a 0 there.
     const size_t prefix = device->descriptor->usesReportIds ? 0 : 1;
-    if (prefix) bytes[0] = 0;
-    uint32_t error = 0;
-    const long n = SysRead(fd, bytes + prefix, reportLength - prefix, &error);
-    if (n < 0) {
-        SetLastError(error);
-        return FALSE;
+    uint8_t* scratch = device->scratch;
+    long n;
+    for (;;) {
+        uint32_t error = 0;
+        // Room for the longest report of any collection: one of another
+        // collection must not be cut, only dropped.
+        scratch[0] = 0;
+        n = SysRead(fd, scratch + prefix, device->nodeReportLength - prefix, &error);
+        if (n < 0) {
+            SetLastError(error);
+            return FALSE;
+        }
+        if (n == 0 || HidInputReportOwner(device->descriptor, scratch[0]) == device->top) break;
     }
+    BYTE* bytes = static_cast<BYTE*>(buffer);
     // A report shorter than the longest one must not leave bytes of an
     // earlier report behind it.
-    const size_t filled = n == 0 ? 0 : prefix + static_cast<size_t>(n);
+    size_t filled = n == 0 ? 0 : prefix + static_cast<size_t>(n);
+    if (filled > reportLength) filled = reportLength;
+    memcpy(bytes, scratch, filled);
     memset(bytes + filled, 0, bytesToRead - filled);
     if (bytesRead) *bytesRead = n == 0 ? 0 : reportLength;
     return TRUE;
@@ -223,6 +283,7 @@ BOOLEAN HidD_GetPreparsedData(HANDLE device, PHIDP_PREPARSED_DATA* preparsedData
         return FALSE;
     }
     data->magic = kPreparsedMagic;
+    data->top = hid->top;
     data->descriptor = *hid->descriptor;
     *preparsedData = data;
     return TRUE;
@@ -239,19 +300,23 @@ NTSTATUS HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilitie
     const HidDescriptor* d = DescriptorOf(preparsedData);
     if (!d) return HIDP_STATUS_INVALID_PREPARSED_DATA;
     if (!capabilities) return HIDP_STATUS_NULL;
+    const int top = preparsedData->top;
+    const HidTopCollection& collection = d->tops[top];
     memset(capabilities, 0, sizeof *capabilities);
-    capabilities->UsagePage = d->topUsagePage;
-    capabilities->Usage = d->topUsage;
-    capabilities->InputReportByteLength = static_cast<USHORT>(HidReportByteLength(d, kHidInput));
-    capabilities->OutputReportByteLength = static_cast<USHORT>(HidReportByteLength(d, kHidOutput));
+    capabilities->UsagePage = collection.usagePage;
+    capabilities->Usage = collection.usage;
+    capabilities->InputReportByteLength =
+        static_cast<USHORT>(HidReportByteLength(d, top, kHidInput));
+    capabilities->OutputReportByteLength =
+        static_cast<USHORT>(HidReportByteLength(d, top, kHidOutput));
     capabilities->FeatureReportByteLength =
-        static_cast<USHORT>(HidReportByteLength(d, kHidFeature));
-    capabilities->NumberLinkCollectionNodes = static_cast<USHORT>(d->collectionCount);
-    HidCountCaps(d, kHidInput, &capabilities->NumberInputButtonCaps,
+        static_cast<USHORT>(HidReportByteLength(d, top, kHidFeature));
+    capabilities->NumberLinkCollectionNodes = collection.collectionCount;
+    HidCountCaps(d, top, kHidInput, &capabilities->NumberInputButtonCaps,
                  &capabilities->NumberInputValueCaps, &capabilities->NumberInputDataIndices);
-    HidCountCaps(d, kHidOutput, &capabilities->NumberOutputButtonCaps,
+    HidCountCaps(d, top, kHidOutput, &capabilities->NumberOutputButtonCaps,
                  &capabilities->NumberOutputValueCaps, &capabilities->NumberOutputDataIndices);
-    HidCountCaps(d, kHidFeature, &capabilities->NumberFeatureButtonCaps,
+    HidCountCaps(d, top, kHidFeature, &capabilities->NumberFeatureButtonCaps,
                  &capabilities->NumberFeatureValueCaps, &capabilities->NumberFeatureDataIndices);
     return HIDP_STATUS_SUCCESS;
 }
@@ -266,15 +331,16 @@ NTSTATUS HidP_GetUsageValue(HIDP_REPORT_TYPE reportType, USAGE usagePage, USHORT
     }
     if (!usageValue) return HIDP_STATUS_NULL;
     uint32_t value = 0;
-    const HidValueResult result =
-        HidGetUsageValue(d, static_cast<HidReportKind>(reportType), usagePage, linkCollection,
-                         usage, reinterpret_cast<const uint8_t*>(report), reportLength, &value);
+    const HidValueResult result = HidGetUsageValue(
+        d, preparsedData->top, static_cast<HidReportKind>(reportType), usagePage, linkCollection,
+        usage, reinterpret_cast<const uint8_t*>(report), reportLength, &value);
     switch (result) {
     case kHidValueOk:
         *usageValue = value;
         return HIDP_STATUS_SUCCESS;
     case kHidValueWrongLength: return HIDP_STATUS_INVALID_REPORT_LENGTH;
     case kHidValueOtherReport: return HIDP_STATUS_INCOMPATIBLE_REPORT_ID;
+    case kHidValueTooWide: return HIDP_STATUS_BUFFER_TOO_SMALL;
     default: return HIDP_STATUS_USAGE_NOT_FOUND;
     }
 }

@@ -27,14 +27,17 @@ struct GlobalState {
     uint32_t reportCount;
 };
 
-// A Usage, or a Usage Minimum/Maximum pair, as written. Short usages take
-// their page from the Usage Page in force at the main item, not at the
-// usage, as HID 1.11 has it.
+// A Usage, or a Usage Minimum/Maximum pair, with its page. A short usage
+// takes the Usage Page in force where the usage is written, not at the
+// main item: Windows reads the X and Y of a gamepad that sets the
+// Simulation page for its pedals after them as Generic Desktop (Wine's
+// parser, written against Windows, does the same). A range takes the page
+// of whichever of its two items came last.
 struct LocalUsage {
-    uint32_t first;
-    uint32_t last;
-    bool firstExtended;  // written with 4 bytes: page included
-    bool lastExtended;
+    uint16_t page;
+    uint16_t first;
+    uint16_t last;
+    bool empty;  // a range that runs backwards names no usage
 };
 
 struct Parser {
@@ -50,14 +53,21 @@ struct Parser {
     LocalUsage local[kHidMaxLocalUsages];
     int localCount;
     bool haveMin, haveMax;
-    uint32_t usageMin, usageMax;
-    bool minExtended, maxExtended;
+    uint16_t usageMin, usageMax;
+    uint16_t rangePage;  // of the later of the two
     bool inDelimiter;
     bool delimiterUsageTaken;  // only the first usage of a delimiter set counts
 
     uint16_t open[kHidMaxCollectionDepth];
     int openDepth;
 };
+
+// The page of a usage item: its own upper half when written with 4 bytes
+// (and not 0), else the Usage Page in force.
+uint16_t PageOf(const Parser* p, uint32_t data, uint8_t size) {
+    if (size == 4 && (data >> 16) != 0) return static_cast<uint16_t>(data >> 16);
+    return static_cast<uint16_t>(p->global.usagePage);
+}
 
 HidParseResult FetchItem(Parser* p, Item* item) {
     const size_t left = p->length - p->pos;  // at least 1
@@ -87,17 +97,6 @@ HidParseResult FetchItem(Parser* p, Item* item) {
     return kHidParseOk;
 }
 
-// Resolves a written usage range against the usage page of the main item.
-HidParseResult ResolveUsage(const LocalUsage& usage, uint32_t page, HidUsageSpan* span) {
-    span->first = usage.firstExtended ? usage.first : (page << 16) | (usage.first & 0xFFFF);
-    span->last = usage.lastExtended ? usage.last : (page << 16) | (usage.last & 0xFFFF);
-    // A range never crosses a page and never runs backwards.
-    if ((span->first >> 16) != (span->last >> 16) || span->first > span->last) {
-        return kHidParseBadItem;
-    }
-    return kHidParseOk;
-}
-
 void ClearLocal(Parser* p) {
     p->localCount = 0;
     p->haveMin = p->haveMax = false;
@@ -105,10 +104,9 @@ void ClearLocal(Parser* p) {
     p->delimiterUsageTaken = false;
 }
 
-HidParseResult AddLocal(Parser* p, uint32_t first, bool firstExtended, uint32_t last,
-                        bool lastExtended) {
+HidParseResult AddLocal(Parser* p, uint16_t page, uint16_t first, uint16_t last) {
     if (p->localCount == kHidMaxLocalUsages) return kHidParseTooMany;
-    p->local[p->localCount++] = LocalUsage{first, last, firstExtended, lastExtended};
+    p->local[p->localCount++] = LocalUsage{page, first, last, last < first};
     if (p->inDelimiter) p->delimiterUsageTaken = true;
     return kHidParseOk;
 }
@@ -116,7 +114,7 @@ HidParseResult AddLocal(Parser* p, uint32_t first, bool firstExtended, uint32_t 
 HidParseResult CompleteRange(Parser* p) {
     if (!p->haveMin || !p->haveMax) return kHidParseOk;
     p->haveMin = p->haveMax = false;
-    return AddLocal(p, p->usageMin, p->minExtended, p->usageMax, p->maxExtended);
+    return AddLocal(p, p->rangePage, p->usageMin, p->usageMax);
 }
 
 HidParseResult ParseGlobal(Parser* p, const Item& item) {
@@ -164,22 +162,23 @@ HidParseResult ParseGlobal(Parser* p, const Item& item) {
 }
 
 HidParseResult ParseLocal(Parser* p, const Item& item) {
-    const bool extended = item.size == 4;
+    const uint16_t page = PageOf(p, item.udata, item.size);
+    const uint16_t id = static_cast<uint16_t>(item.udata & 0xFFFF);
     switch (item.tag) {
     case 0:  // Usage
         if (p->inDelimiter && p->delimiterUsageTaken) return kHidParseOk;
-        return AddLocal(p, item.udata, extended, item.udata, extended);
+        return AddLocal(p, page, id, id);
     case 1:  // Usage Minimum
         if (p->inDelimiter && p->delimiterUsageTaken) return kHidParseOk;
         p->haveMin = true;
-        p->usageMin = item.udata;
-        p->minExtended = extended;
+        p->usageMin = id;
+        p->rangePage = page;
         return CompleteRange(p);
     case 2:  // Usage Maximum
         if (p->inDelimiter && p->delimiterUsageTaken) return kHidParseOk;
         p->haveMax = true;
-        p->usageMax = item.udata;
-        p->maxExtended = extended;
+        p->usageMax = id;
+        p->rangePage = page;
         return CompleteRange(p);
     case 10:  // Delimiter: 1 opens a set of alternative usages, 0 closes it
         if (item.udata == 1 && !p->inDelimiter) {
@@ -197,6 +196,16 @@ HidParseResult ParseLocal(Parser* p, const Item& item) {
     }
 }
 
+// The top-level collection that main items belong to now: the open one,
+// or between collections the last one (the first before any).
+int CurrentTop(const Parser* p) {
+    return p->out->topCount > 0 ? p->out->topCount - 1 : 0;
+}
+
+void MarkReport(HidTopCollection* top, HidReportKind kind, uint32_t reportId) {
+    top->reportIds[kind][reportId >> 3] |= static_cast<uint8_t>(1u << (reportId & 7));
+}
+
 HidParseResult AddField(Parser* p, HidReportKind kind, uint32_t flags) {
     HidDescriptor* out = p->out;
     const GlobalState& g = p->global;
@@ -205,9 +214,14 @@ HidParseResult AddField(Parser* p, HidReportKind kind, uint32_t flags) {
     if (bits > kHidMaxReportBytes * 8 - reportBits) return kHidParseReportTooLong;
     const uint32_t offset = reportBits;
     reportBits += bits;
-    // Padding, and any field that names no usage, takes room in its report
-    // but can never be asked for.
-    if (bits == 0 || p->localCount == 0) return kHidParseOk;
+    const int top = CurrentTop(p);
+    // Every main item puts its report in the collection's, even one of no
+    // bits: that kind's reports then have their ID byte at least.
+    MarkReport(&out->tops[top], kind, g.reportId);
+    // Padding, and a field of no elements or that names no usage, takes
+    // room in its report but can never be asked for. A field of elements
+    // 0 bits wide is still a field.
+    if (g.reportCount == 0 || p->localCount == 0) return kHidParseOk;
 
     if (out->fieldCount == kHidMaxFields) return kHidParseTooMany;
     if (p->localCount > kHidMaxUsageSpans - out->usageCount) return kHidParseTooMany;
@@ -221,13 +235,28 @@ HidParseResult AddField(Parser* p, HidReportKind kind, uint32_t flags) {
     field.logicalMin = g.logicalMin;
     field.logicalMax = g.logicalMax;
     field.linkCollection = p->openDepth > 0 ? p->open[p->openDepth - 1] : 0;
+    field.top = static_cast<uint8_t>(top);
     field.usageFirst = static_cast<uint16_t>(out->usageCount);
-    field.usageCount = static_cast<uint16_t>(p->localCount);
+    // A variable item's usages name its elements in order; the ones past
+    // its last element name nothing, and Windows discards them ("usages in
+    // the report descriptor that are not needed are discarded"). An array
+    // item's usages are what its elements may hold: all of them count.
+    const bool variable = (flags & kHidMainVariable) != 0;
+    uint32_t element = 0;
+    int kept = 0;
     for (int i = 0; i < p->localCount; ++i) {
-        HidParseResult r = ResolveUsage(p->local[i], g.usagePage, &out->usages[out->usageCount + i]);
-        if (r != kHidParseOk) return r;
+        const LocalUsage& u = p->local[i];
+        if (u.empty) continue;
+        if (variable && element >= g.reportCount) break;
+        out->usages[out->usageCount + kept] =
+            HidUsageSpan{(static_cast<uint32_t>(u.page) << 16) | u.first,
+                         (static_cast<uint32_t>(u.page) << 16) | u.last};
+        element += static_cast<uint32_t>(u.last - u.first) + 1;
+        ++kept;
     }
-    out->usageCount += p->localCount;
+    if (kept == 0) return kHidParseOk;
+    field.usageCount = static_cast<uint16_t>(kept);
+    out->usageCount += kept;
     out->fieldCount++;
     return kHidParseOk;
 }
@@ -236,28 +265,37 @@ HidParseResult OpenCollection(Parser* p, uint8_t type) {
     HidDescriptor* out = p->out;
     if (p->openDepth == kHidMaxCollectionDepth) return kHidParseStackOverflow;
     if (out->collectionCount == kHidMaxCollections) return kHidParseTooMany;
-    HidUsageSpan usage = {0, 0};
-    if (p->localCount > 0) {
-        HidParseResult r = ResolveUsage(p->local[0], p->global.usagePage, &usage);
-        if (r != kHidParseOk) return r;
+    uint32_t usage = 0;
+    for (int i = 0; i < p->localCount; ++i) {
+        if (!p->local[i].empty) {
+            usage = (static_cast<uint32_t>(p->local[i].page) << 16) | p->local[i].first;
+            break;
+        }
     }
     const uint16_t index = static_cast<uint16_t>(out->collectionCount++);
-    out->collections[index].usage = usage.first;
+    out->collections[index].usage = usage;
     out->collections[index].type = type;
     out->collections[index].parent = p->openDepth > 0 ? p->open[p->openDepth - 1] : index;
-    if (p->openDepth == 0 && !out->hasTopCollection) {
+    if (p->openDepth == 0) {
+        // Main items before the first collection belong to it.
+        const int t = out->hasTopCollection ? out->topCount : 0;
+        if (t == kHidMaxTopCollections) return kHidParseTooMany;
+        out->topCount = t + 1;
         out->hasTopCollection = true;
-        out->topUsagePage = static_cast<uint16_t>(usage.first >> 16);
-        out->topUsage = static_cast<uint16_t>(usage.first & 0xFFFF);
+        HidTopCollection& top = out->tops[t];
+        top.usagePage = static_cast<uint16_t>(usage >> 16);
+        top.usage = static_cast<uint16_t>(usage & 0xFFFF);
+        top.firstCollection = index;
     }
+    out->tops[CurrentTop(p)].collectionCount++;
     p->open[p->openDepth++] = index;
     return kHidParseOk;
 }
 
 HidParseResult ParseMain(Parser* p, const Item& item) {
-    // Locals belong to exactly one main item: an open delimiter set or a
-    // lone Usage Minimum/Maximum cannot be completed past it.
-    if (p->inDelimiter || p->haveMin || p->haveMax) return kHidParseUnbalanced;
+    // Locals belong to exactly one main item: an open delimiter set cannot
+    // be completed past it. A lone Usage Minimum or Maximum names nothing.
+    if (p->inDelimiter) return kHidParseUnbalanced;
     HidParseResult r = kHidParseOk;
     switch (item.tag) {
     case 8: r = AddField(p, kHidInput, item.udata); break;
@@ -302,30 +340,41 @@ HidParseResult ParseHidDescriptor(const uint8_t* bytes, size_t length, HidDescri
         }
     }
     if (r == kHidParseOk && (p->openDepth != 0 || p->inDelimiter)) r = kHidParseUnbalanced;
-    if (r == kHidParseOk && out->usesReportIds) {
-        // With report IDs every report starts with its ID; a field laid
-        // out before the first Report ID item would belong to no report.
-        for (int kind = 0; kind < kHidReportKinds; ++kind) {
-            if (out->reportBits[kind][0] != 0) r = kHidParseMixedReportIds;
-        }
-    }
     if (r != kHidParseOk) {
         memset(out, 0, sizeof *out);
         return r;
     }
-    for (int kind = 0; kind < kHidReportKinds; ++kind) {
-        uint32_t longest = 0;
-        for (int id = 0; id < 256; ++id) {
-            const uint32_t used = (out->reportBits[kind][id] + 7) / 8;
-            if (used > longest) longest = used;
+    // Fields laid out before a Report ID item on a device with report IDs
+    // are in a report of ID 0, as Windows (and Wine) keep them.
+    if (out->topCount == 0) out->topCount = 1;
+    for (int t = 0; t < out->topCount; ++t) {
+        HidTopCollection& top = out->tops[t];
+        for (int kind = 0; kind < kHidReportKinds; ++kind) {
+            bool any = false;
+            uint32_t longest = 0;
+            for (int id = 0; id < 256; ++id) {
+                if (!(top.reportIds[kind][id >> 3] & (1u << (id & 7)))) continue;
+                any = true;
+                const uint32_t used = (out->reportBits[kind][id] + 7) / 8;
+                if (used > longest) longest = used;
+            }
+            top.reportLength[kind] = any ? longest + 1 : 0;
         }
-        out->reportLength[kind] = longest == 0 ? 0 : longest + 1;
     }
     return r;
 }
 
-uint32_t HidReportByteLength(const HidDescriptor* descriptor, HidReportKind kind) {
-    return descriptor->reportLength[kind];
+uint32_t HidReportByteLength(const HidDescriptor* descriptor, int top, HidReportKind kind) {
+    if (top < 0 || top >= descriptor->topCount) return 0;
+    return descriptor->tops[top].reportLength[kind];
+}
+
+int HidInputReportOwner(const HidDescriptor* descriptor, uint8_t reportId) {
+    if (!descriptor->usesReportIds) return 0;
+    for (int t = 0; t < descriptor->topCount; ++t) {
+        if (descriptor->tops[t].reportIds[kHidInput][reportId >> 3] & (1u << (reportId & 7))) return t;
+    }
+    return 0;
 }
 
 namespace {
@@ -335,25 +384,31 @@ bool IsButtonField(const HidField& field) {
 }
 
 // The first element of a variable field that carries usage; elements past
-// the last usage repeat it, as HID 1.11 has it. -1 if none.
+// the last usage repeat it, as HID 1.11 has it. A usage named twice in one
+// field is found where it was named last, as Windows lists a field's
+// usages last first. -1 if none.
 long ElementOfUsage(const HidDescriptor* descriptor, const HidField& field, uint32_t usage) {
     uint32_t base = 0;
+    long found = -1;
     for (int i = 0; i < field.usageCount; ++i) {
         const HidUsageSpan& span = descriptor->usages[field.usageFirst + i];
         if (usage >= span.first && usage <= span.last) {
             const uint32_t element = base + (usage - span.first);
-            return element < field.reportCount ? static_cast<long>(element) : -1;
+            if (element < field.reportCount) found = static_cast<long>(element);
         }
         base += span.last - span.first + 1;
     }
-    return -1;
+    return found;
 }
 
-// A variable field of values (not buttons) of this kind, in the collection
-// asked for (0: any).
-bool IsValueField(const HidField& field, HidReportKind kind, uint16_t linkCollection) {
-    return field.kind == kind && !IsButtonField(field) &&
-           (linkCollection == 0 || field.linkCollection == linkCollection);
+// A variable field of values (not buttons) of this kind in this top-level
+// collection, in the link collection asked for (0: any; numbered from the
+// top-level collection, which is 0).
+bool IsValueField(const HidDescriptor* descriptor, const HidField& field, int top,
+                  HidReportKind kind, uint16_t linkCollection) {
+    return field.kind == kind && field.top == top && !IsButtonField(field) &&
+           (linkCollection == 0 ||
+            field.linkCollection == descriptor->tops[top].firstCollection + linkCollection);
 }
 
 uint32_t ExpandedUsages(const HidDescriptor* descriptor, const HidField& field) {
@@ -367,36 +422,40 @@ uint32_t ExpandedUsages(const HidDescriptor* descriptor, const HidField& field) 
 
 }  // namespace
 
-void HidCountCaps(const HidDescriptor* descriptor, HidReportKind kind, uint16_t* buttonCaps,
-                  uint16_t* valueCaps, uint16_t* dataIndices) {
+void HidCountCaps(const HidDescriptor* descriptor, int top, HidReportKind kind,
+                  uint16_t* buttonCaps, uint16_t* valueCaps, uint16_t* dataIndices) {
     uint32_t buttons = 0, values = 0, indices = 0;
     for (int i = 0; i < descriptor->fieldCount; ++i) {
         const HidField& field = descriptor->fields[i];
-        if (field.kind != kind) continue;
+        if (field.kind != kind || field.top != top) continue;
         if (IsButtonField(field)) {
             buttons += field.usageCount;
         } else {
             values += field.usageCount;
         }
-        const uint32_t usages = ExpandedUsages(descriptor, field);
-        const bool variable = (field.flags & kHidMainVariable) != 0;
-        indices += variable && usages > field.reportCount ? field.reportCount : usages;
+        // A range has a data index for each usage, even where the field
+        // has fewer elements than the range has usages.
+        indices += ExpandedUsages(descriptor, field);
     }
     *buttonCaps = static_cast<uint16_t>(buttons > 0xFFFF ? 0xFFFF : buttons);
     *valueCaps = static_cast<uint16_t>(values > 0xFFFF ? 0xFFFF : values);
     *dataIndices = static_cast<uint16_t>(indices > 0xFFFF ? 0xFFFF : indices);
 }
 
-HidValueResult HidGetUsageValue(const HidDescriptor* descriptor, HidReportKind kind,
+HidValueResult HidGetUsageValue(const HidDescriptor* descriptor, int top, HidReportKind kind,
                                 uint16_t usagePage, uint16_t linkCollection, uint16_t usage,
                                 const uint8_t* report, size_t length, uint32_t* value) {
     *value = 0;
-    const uint32_t expected = HidReportByteLength(descriptor, kind);
+    if (top < 0 || top >= descriptor->topCount) return kHidValueNotFound;
+    const uint32_t expected = HidReportByteLength(descriptor, top, kind);
     if (!report || length != expected) return kHidValueWrongLength;
     if (expected == 0) return kHidValueNotFound;
 
     const uint32_t wanted = (static_cast<uint32_t>(usagePage) << 16) | usage;
     const uint8_t reportId = report[0];
+    // On a device with report IDs, Windows takes a report whose byte 0 is
+    // 0 for whichever report holds the usage.
+    const bool anyReport = descriptor->usesReportIds && reportId == 0;
     // The first pass searches only the fields of the report at hand; the
     // second, taken only on a miss, tells a usage that lives in another
     // report from one that is nowhere.
@@ -404,17 +463,21 @@ HidValueResult HidGetUsageValue(const HidDescriptor* descriptor, HidReportKind k
         const bool thisReport = pass == 0;
         for (int i = 0; i < descriptor->fieldCount; ++i) {
             const HidField& field = descriptor->fields[i];
-            if ((field.reportId == reportId) != thisReport ||
-                !IsValueField(field, kind, linkCollection)) {
+            if ((anyReport || field.reportId == reportId) != thisReport ||
+                !IsValueField(descriptor, field, top, kind, linkCollection)) {
                 continue;
             }
             const long element = ElementOfUsage(descriptor, field, wanted);
             if (element < 0) continue;
             if (!thisReport) return kHidValueOtherReport;
+            // A value is 32 bits; Windows' HidP_GetUsageValue does not hand
+            // out part of a wider field (Wine answers BUFFER_TOO_SMALL).
+            if (field.reportSize > 32) return kHidValueTooWide;
+            const unsigned width = field.reportSize;
+            if (width == 0) return kHidValueOk;
             // Bit 0 of the data is the lowest bit of byte 1: byte 0 is the ID.
             const size_t start =
                 8 + field.bitOffset + static_cast<size_t>(element) * field.reportSize;
-            const unsigned width = field.reportSize < 32 ? field.reportSize : 32;
             if (start + width > length * 8) return kHidValueWrongLength;  // cannot happen by layout
             // At most 32 bits from a bit offset of up to 7: five bytes at
             // most, gathered little-endian, then shifted and masked.

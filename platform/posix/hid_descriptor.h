@@ -13,6 +13,7 @@ constexpr size_t kHidMaxDescriptorBytes = 4096;  // the kernel's limit too
 constexpr int kHidGlobalStackDepth = 4;          // Push without Pop
 constexpr int kHidMaxCollectionDepth = 16;       // nested Collection items
 constexpr int kHidMaxCollections = 256;
+constexpr int kHidMaxTopCollections = 64;        // each one an interface of its own
 constexpr int kHidMaxFields = 512;               // main items with usages
 constexpr int kHidMaxUsageSpans = 2048;          // usages and ranges, all fields
 constexpr int kHidMaxLocalUsages = 256;          // usages and ranges per main item
@@ -28,6 +29,8 @@ constexpr uint32_t kHidMainConstant = 0x01;
 constexpr uint32_t kHidMainVariable = 0x02;
 
 // Usages first..last inclusive, each with its page in the high 16 bits.
+// Only the usages that name an element of their field are kept: Windows
+// discards the rest of a variable item's list.
 struct HidUsageSpan {
     uint32_t first;
     uint32_t last;
@@ -46,6 +49,7 @@ struct HidField {
     uint16_t linkCollection;  // innermost enclosing collection
     uint16_t usageFirst;      // spans in HidDescriptor::usages
     uint16_t usageCount;
+    uint8_t top;              // the top-level collection it belongs to
 };
 
 struct HidCollection {
@@ -54,15 +58,27 @@ struct HidCollection {
     uint16_t parent; // index of the enclosing collection; itself at top level
 };
 
-struct HidDescriptor {
-    bool usesReportIds;
-    bool hasTopCollection;
-    uint16_t topUsagePage;  // of the first top-level collection
-    uint16_t topUsage;
-    uint32_t reportBits[kHidReportKinds][256];  // data bits per report ID
+// A collection nested in no other, Application or not: what Windows makes
+// one device interface of, with caps and report lengths of its own.
+struct HidTopCollection {
+    uint16_t usagePage;
+    uint16_t usage;
+    uint16_t firstCollection;  // its own link collection; the nested ones follow
+    uint16_t collectionCount;
+    // The report IDs that its main items use, a bit each, per kind.
+    uint8_t reportIds[kHidReportKinds][32];
     // HidReportByteLength of each kind, worked out once at the end of the
     // parse: every value lookup checks the caller's length against it.
     uint32_t reportLength[kHidReportKinds];
+};
+
+struct HidDescriptor {
+    bool usesReportIds;
+    bool hasTopCollection;  // a Collection item at the top; else one made-up
+                            // top-level collection of usage 0 holds everything
+    int topCount;           // at least 1
+    HidTopCollection tops[kHidMaxTopCollections];
+    uint32_t reportBits[kHidReportKinds][256];  // data bits per report ID
     int fieldCount;
     int collectionCount;
     int usageCount;
@@ -81,38 +97,49 @@ enum HidParseResult {
     kHidParseStackUnderflow,   // Pop or End Collection with nothing open
     kHidParseTooMany,          // fields, collections or usages beyond their limits
     kHidParseReportTooLong,    // a report beyond kHidMaxReportBytes
-    kHidParseUnbalanced,       // open collection, delimiter or usage range at the end
-    kHidParseMixedReportIds,   // fields both with and without a report ID
+    kHidParseUnbalanced,       // open collection or delimiter at the end
 };
 
 // Parses length bytes into *out. On any result but kHidParseOk *out holds
 // nothing usable. Never reads outside bytes[0, length).
 HidParseResult ParseHidDescriptor(const uint8_t* bytes, size_t length, HidDescriptor* out);
 
+// The functions below answer for one top-level collection, top (0 to
+// topCount - 1), as Windows answers through that collection's interface.
+
 // The length a report of this kind has in a buffer, as Windows counts it:
 // the longest report's data bytes plus one byte for the report ID (which
-// is there, as 0, even on a device without report IDs); 0 with no report.
-uint32_t HidReportByteLength(const HidDescriptor* descriptor, HidReportKind kind);
+// is there, as 0, even on a device without report IDs); 0 with no main
+// item of the kind.
+uint32_t HidReportByteLength(const HidDescriptor* descriptor, int top, HidReportKind kind);
+
+// The top-level collection whose input reports carry this ID (byte 0 of
+// the report): the first that declares it, else the first of all, so that
+// a device with one collection gets every report it sends.
+int HidInputReportOwner(const HidDescriptor* descriptor, uint8_t reportId);
 
 // The number of capability records of one kind, counted as Windows does:
 // one per usage or usage range; a variable field of one-bit elements and
-// an array field are buttons, every other variable field is a value.
-void HidCountCaps(const HidDescriptor* descriptor, HidReportKind kind, uint16_t* buttonCaps,
-                  uint16_t* valueCaps, uint16_t* dataIndices);
+// an array field are buttons, every other variable field is a value. A
+// range counts a data index for each of its usages.
+void HidCountCaps(const HidDescriptor* descriptor, int top, HidReportKind kind,
+                  uint16_t* buttonCaps, uint16_t* valueCaps, uint16_t* dataIndices);
 
 enum HidValueResult {
     kHidValueOk = 0,
     kHidValueWrongLength,  // length is not HidReportByteLength for the kind
     kHidValueOtherReport,  // the usage exists, but not in the report whose ID is byte 0
     kHidValueNotFound,     // no value field of this kind has the usage
+    kHidValueTooWide,      // the field is wider than the 32 bits a value holds
 };
 
-// The raw value of a usage in a report (report ID in byte 0): the bits as
-// the report holds them, zero-extended, not scaled and not sign-extended;
-// for a value array the first element; for a field wider than 32 bits the
-// low 32. linkCollection 0 searches the whole descriptor, another number
+// The raw value of a usage in a report (report ID in byte 0, where 0 on a
+// device with report IDs stands for any of them): the bits as the report
+// holds them, zero-extended, not scaled and not sign-extended; for a value
+// array the first element. linkCollection 0 searches the whole top-level
+// collection, another number (1 for the first collection nested in it)
 // only the fields directly in that collection. *value is set on every
 // result (0 unless kHidValueOk).
-HidValueResult HidGetUsageValue(const HidDescriptor* descriptor, HidReportKind kind,
+HidValueResult HidGetUsageValue(const HidDescriptor* descriptor, int top, HidReportKind kind,
                                 uint16_t usagePage, uint16_t linkCollection, uint16_t usage,
                                 const uint8_t* report, size_t length, uint32_t* value);

@@ -56,8 +56,16 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
+    // One top-level collection of a node with several: the node's own path
+    // with "&colNN" after it.
+    char node[1024];
+    int top = 0;
+    if (!HidSplitInterfacePath(fileName, node, sizeof node, &top)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     uint32_t error = 0;
-    int fd = SysOpenReadWrite(fileName, &error);
+    int fd = SysOpenReadWrite(node, &error);
     if (fd < 0) {
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
@@ -73,7 +81,13 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     }
     object->path = path;
     // A HID device node reads whole reports the way Windows hands them out.
-    object->hid = HidProbeDevice(fd, fileName);
+    object->hid = HidProbeDevice(fd, node, top);
+    if (!object->hid && top > 0) {
+        // A collection the node does not have (any more): no such interface.
+        CloseHandle(object);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     return object;
 }
 

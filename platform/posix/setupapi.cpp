@@ -1,13 +1,18 @@
 // SetupAPI's device interface lists over sysfs: one HID interface per
-// present hidraw node, /sys/class/hidraw/hidrawN, whose path is the node
-// that its uevent names (DEVNAME) under /dev. Only the hidraw class entry
-// is read; the device above it may be USB, Bluetooth or uhid alike.
+// top-level collection of each present hidraw node, /sys/class/hidraw/
+// hidrawN, whose path is the node that its uevent names (DEVNAME) under
+// /dev, with "&col01", "&col02"... after it where the node has several
+// collections, as Windows' interface paths have. Only the hidraw class
+// entry and its device's descriptor are read; the device above it may be
+// USB, Bluetooth or uhid alike.
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "platform/posix/device_roots.h"
+#include "platform/posix/hid_device.h"
 #include "platform/posix/sys.h"
 #include "platform/posix/win32.h"
 
@@ -137,14 +142,34 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND pare
         }
         list->interfaces[j] = moving;
     }
-    int kept = 0;
-    for (int i = 0; i < list->count; ++i) {
-        DeviceInterface& entry = list->interfaces[i];
-        if (!NodePath(entry.name, entry.path, sizeof entry.path)) continue;
-        if (kept != i) list->interfaces[kept] = entry;
-        ++kept;
+    // Each node becomes as many interfaces as it has top-level
+    // collections, in the order the descriptor declares them.
+    const int nodes = list->count;
+    DeviceInterface* found = new (std::nothrow) DeviceInterface[nodes > 0 ? nodes : 1];
+    if (!found) {
+        delete list;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
     }
-    list->count = kept;
+    memcpy(found, list->interfaces, sizeof(DeviceInterface) * static_cast<size_t>(nodes));
+    list->count = 0;
+    for (int i = 0; i < nodes && list->count < kMaxInterfaces; ++i) {
+        DeviceInterface entry = found[i];
+        if (!NodePath(entry.name, entry.path, sizeof entry.path)) continue;
+        const int tops = HidTopCollectionCount(entry.name);
+        for (int t = 0; t < tops && list->count < kMaxInterfaces; ++t) {
+            DeviceInterface& out = list->interfaces[list->count];
+            out = entry;
+            if (tops > 1) {
+                char suffix[16];
+                snprintf(suffix, sizeof suffix, "&col%02d", t + 1);
+                if (strlen(out.path) + strlen(suffix) >= sizeof out.path) continue;
+                strcat(out.path, suffix);
+            }
+            list->count++;
+        }
+    }
+    delete[] found;
     return list;
 }
 

@@ -159,6 +159,21 @@ DescriptorOutline OutlineDescriptor(const Bytes& d) {
                 }
             }
             if (it.tag == 8 || it.tag == 9 || it.tag == 11) {
+                uint64_t named = 0;
+                for (const Local& l : locals) named += (l.last >= l.first ? l.last - l.first : 0) + 1;
+                const bool variable = (it.value & 0x02) != 0;
+                const int kind = it.tag == 8 ? 0 : (it.tag == 9 ? 1 : 2);
+                const bool overfull = variable && g.reportCount > 0 && named > g.reportCount;
+                if (overfull) o.overfull[kind] = true;
+                for (const Local& l : locals) {
+                    if (!overfull) break;
+                    const uint32_t count = std::min<uint32_t>(l.last - l.first, 255);
+                    for (uint32_t k = 0; k <= count; ++k) {
+                        const uint32_t u = l.first + k;
+                        const uint16_t page = static_cast<uint16_t>(l.size == 4 && (u >> 16) ? u >> 16 : l.pageThen);
+                        AddQuery(&o.overfullUsages, UsageQuery{page, static_cast<uint16_t>(u), 0});
+                    }
+                }
                 // Both readings of each short usage's page: where it was
                 // written and where the main item stands.
                 for (const Local& l : locals) {

@@ -33,6 +33,10 @@ struct DescriptorOutline {
     bool pageAfterUsage;  // a Usage Page item between a short usage and its main item
     bool hasPushPop;
     bool usesReportIds;
+    // Variable main items with more usages than elements, per report kind
+    // (input, output, feature), and the usages they name.
+    bool overfull[3];
+    std::vector<UsageQuery> overfullUsages;
     std::vector<TopCollection> collections;
     std::vector<UsageQuery> usages;  // every usage named, read both ways where a page moved
 };

@@ -13,5 +13,7 @@ struct Tolerance {
 };
 
 // The tolerance that explains a difference of class cls in a case with
-// this outline, or nullptr.
-const Tolerance* FindTolerance(const std::string& cls, const DescriptorOutline& outline);
+// this outline, for the usage asked about where there was one; nullptr
+// when nothing does.
+const Tolerance* FindTolerance(const std::string& cls, const DescriptorOutline& outline,
+                               const UsageQuery* query);
