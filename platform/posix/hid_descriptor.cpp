@@ -246,7 +246,10 @@ HidParseResult AddField(Parser* p, HidReportKind kind, uint32_t flags) {
     int kept = 0;
     for (int i = 0; i < p->localCount; ++i) {
         const LocalUsage& u = p->local[i];
-        if (u.empty) continue;
+        // Usage 0 is Undefined on every page: an item that names only it is
+        // padding, with no cap and no data index (as Wine's parser, written
+        // against Windows, counts it).
+        if (u.empty || (u.first == 0 && u.last == 0)) continue;
         if (variable && element >= g.reportCount) break;
         out->usages[out->usageCount + kept] =
             HidUsageSpan{(static_cast<uint32_t>(u.page) << 16) | u.first,

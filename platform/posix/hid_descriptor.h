@@ -11,7 +11,7 @@
 // them is rejected as a whole, never half parsed.
 constexpr size_t kHidMaxDescriptorBytes = 4096;  // the kernel's limit too
 constexpr int kHidGlobalStackDepth = 4;          // Push without Pop
-constexpr int kHidMaxCollectionDepth = 16;       // nested Collection items
+constexpr int kHidMaxCollectionDepth = 64;       // nested Collection items; real ones reach 21
 constexpr int kHidMaxCollections = 256;
 constexpr int kHidMaxTopCollections = 64;        // each one an interface of its own
 constexpr int kHidMaxFields = 512;               // main items with usages

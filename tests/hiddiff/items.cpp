@@ -61,6 +61,11 @@ DescriptorOutline OutlineDescriptor(const Bytes& d) {
     struct Local { uint32_t first, last; uint8_t size; uint32_t pageThen; };
     std::vector<Local> locals;
     bool haveMin = false;
+    // Wine's count of usage entries for the next main item, and its caps
+    // array per kind.
+    uint32_t wineEntries = 0;
+    bool wineRange = false;
+    uint32_t wineCaps[3] = {0, 0, 0}, wineRoom[3] = {0, 0, 0};
     uint32_t usageMin = 0;
     uint8_t minSize = 0;
     uint32_t minPage = 0;
@@ -109,6 +114,14 @@ DescriptorOutline OutlineDescriptor(const Bytes& d) {
         } else if (it.type == 2) {  // local
             if (it.size == 4 && it.tag <= 2) o.hasExtendedUsage = true;
             if (it.tag == 10) o.hasDelimiter = true;
+            if (it.tag == 0) {
+                if (wineRange) wineEntries = 0;
+                wineRange = false;
+                ++wineEntries;
+            } else if (it.tag == 1 || it.tag == 2) {
+                wineRange = true;
+                wineEntries = 1;
+            }
             if (it.tag == 0) locals.push_back(Local{it.value, it.value, it.size, g.page});
             if (it.tag == 1) {
                 haveMin = true;
@@ -123,6 +136,10 @@ DescriptorOutline OutlineDescriptor(const Bytes& d) {
         } else if (it.type == 0) {  // main
             if (it.tag == 10) {
                 if (depth == 0) {
+                    // Each collection is parsed on its own descriptor.
+                    if (!o.collections.empty()) {
+                        for (int k = 0; k < 3; ++k) wineCaps[k] = wineRoom[k] = 0;
+                    }
                     tlcBegin = lastMainEnd;
                     tlcPrefix = prefixAtLastMain;
                     TopCollection top{};
@@ -157,6 +174,19 @@ DescriptorOutline OutlineDescriptor(const Bytes& d) {
                     uint32_t& b = top.inputBits[at - top.inputIds.begin()];
                     b = static_cast<uint32_t>(std::min<uint64_t>(b + bits, 1 << 20));
                 }
+            }
+            if ((it.tag == 8 || it.tag == 9 || it.tag == 11) && g.reportCount != 0) {
+                const int k = it.tag == 8 ? 0 : (it.tag == 9 ? 1 : 2);
+                const uint32_t index = wineCaps[k] + std::max<uint32_t>(1, wineEntries);
+                if (index >= wineRoom[k]) {
+                    wineRoom[k] = wineRoom[k] ? wineRoom[k] * 3 / 2 : 32;
+                    if (wineRoom[k] <= index) o.wineCapsOverflow = true;
+                }
+                wineCaps[k] += std::max<uint32_t>(1, wineEntries);
+            }
+            if (it.tag == 8 || it.tag == 9 || it.tag == 10 || it.tag == 11 || it.tag == 12) {
+                wineEntries = 0;
+                wineRange = false;
             }
             if (it.tag == 8 || it.tag == 9 || it.tag == 11) {
                 uint64_t named = 0;

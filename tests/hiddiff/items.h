@@ -33,6 +33,10 @@ struct DescriptorOutline {
     bool pageAfterUsage;  // a Usage Page item between a short usage and its main item
     bool hasPushPop;
     bool usesReportIds;
+    // A main item names more usages at once than Wine 8's parser makes room
+    // for: it grows its array of caps by half, once per item, and refuses
+    // the descriptor when that is not enough.
+    bool wineCapsOverflow;
     // Variable main items with more usages than elements, per report kind
     // (input, output, feature), and the usages they name.
     bool overfull[3];

@@ -78,6 +78,10 @@ CaseInput BuildInput(const Bytes& descriptor, const DescriptorOutline& outline, 
     for (uint16_t u = 0x30; u <= 0x37; ++u) in.queries.push_back(UsageQuery{1, u, 0});
     for (const UsageQuery& q : outline.usages) {
         if (in.queries.size() == kMaxQueries - 6) break;
+        // Usage 0 is Undefined on every page and nobody asks for it; Wine
+        // 8's hid.dll reads outside the report when asked for a field
+        // whose usage is 0, and its process dies.
+        if (q.usage == 0) continue;
         if (std::find(in.queries.begin(), in.queries.end(), q) == in.queries.end()) in.queries.push_back(q);
     }
     for (size_t i = 0; i < 3 && i < outline.usages.size(); ++i) {

@@ -13,6 +13,12 @@ const Tolerance kOverfull = {
     "the item's 16-bit report count, which wraps, so it places all of the item's usages "
     "at wrong bits and reads past the item."};
 
+const Tolerance kWineCapsOverflow = {
+    "Wine 8 runs out of room for caps",
+    "Wine 8's parser grows its array of caps by half once per main item and refuses the "
+    "descriptor (\"HID parser values overflow!\") when one item names more usages than "
+    "that; HID 1.11 sets no such limit and Windows takes such descriptors."};
+
 bool Named(const std::vector<UsageQuery>& list, const UsageQuery& q) {
     return std::any_of(list.begin(), list.end(), [&](const UsageQuery& u) {
         return u.page == q.page && u.usage == q.usage;
@@ -29,6 +35,7 @@ bool CapsOfKind(const std::string& cls, const char* kind) {
 
 const Tolerance* FindTolerance(const std::string& cls, const DescriptorOutline& outline,
                                const UsageQuery* query) {
+    if (cls == "refused by Wine only" && outline.wineCapsOverflow) return &kWineCapsOverflow;
     static const char* const kKinds[3] = {"Input", "Output", "Feature"};
     for (int k = 0; k < 3; ++k) {
         if (outline.overfull[k] && CapsOfKind(cls, kKinds[k])) return &kOverfull;
