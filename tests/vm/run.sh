@@ -41,9 +41,9 @@ declare -A TWIN=([twin]=1)
 declare -A UNPLUG=([unplug]=1)
 # A recording that dorqin-boxsim presents, as the box, instead of the box.
 declare -A RECORDING=([replay]=replay.rec [composite]=composite.rec)
-# Builds a scenario is for, where not both: Wine 8 offers a device with
-# the capabilities of its first top-level collection only, so the
-# composite's Joystick collection is out of its reach.
+# Builds a scenario is for, where not both: Wine 8 offers a device as one
+# HID device, not one per top-level collection, so the composite's
+# Joystick collection, its second, is out of its reach.
 declare -A FLAVOURS_OF=([composite]=native)
 
 # runs_in FLAVOUR SCENARIO: whether the scenario is run with that build.
