@@ -223,6 +223,10 @@ TEST(BoxsimCommands, RawSleepDestroyAndComments) {
     BoxsimCommand raw = Parsed("raw 02 bc 0x2 FF");
     EXPECT_EQ(raw.Kind, CommandReport);
     EXPECT_EQ(raw.Report, (std::vector<unsigned char>{0x02, 0xBC, 0x02, 0xFF}));
+    // Raw bytes go to any descriptor; the box's own reports only to the box's.
+    EXPECT_FALSE(raw.BoxReport);
+    EXPECT_TRUE(Parsed("xy 1 2").BoxReport);
+    EXPECT_EQ(Parsed("replay").Kind, CommandReplay);
     BoxsimCommand sleep = Parsed("sleep 250");
     EXPECT_EQ(sleep.Kind, CommandSleep);
     EXPECT_EQ(sleep.SleepMs, 250);
@@ -245,6 +249,7 @@ TEST(BoxsimCommands, BadLinesSayWhatIsWrong) {
     EXPECT_NE(Refusal("raw 0g").find("not a hex byte"), std::string::npos);
     EXPECT_NE(Refusal("sleep -1").find("milliseconds"), std::string::npos);
     EXPECT_NE(Refusal("destroy now").find("no values"), std::string::npos);
+    EXPECT_NE(Refusal("replay 2").find("no values"), std::string::npos);
 }
 
 }  // namespace

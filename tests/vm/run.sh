@@ -18,7 +18,8 @@
 #              tools/dorqin-boxsim
 #   WORK_DIR   the Windows build, the guest's initramfs and serial log
 #   CACHE_DIR  the kernel package and the Wine prefix, kept between runs
-# DORQIN_VM_FLAVOURS="native windows" (the default) picks the builds;
+# DORQIN_VM_FLAVOURS="native windows" (the default) picks the builds,
+# DORQIN_VM_SCENARIOS (default: all) the scenarios;
 # DORQIN_VM_WAIT_SCALE (default 1) multiplies the guest's waits.
 set -euo pipefail
 
@@ -29,15 +30,24 @@ CACHE=$4
 HERE=$(cd "$(dirname "$0")" && pwd)
 QEMU_TIMEOUT=${DORQIN_VM_TIMEOUT:-720}
 FLAVOURS=${DORQIN_VM_FLAVOURS:-native windows}
-SCENARIOS=(reports unplug twin)
+read -r -a SCENARIOS <<< "${DORQIN_VM_SCENARIOS:-reports unplug twin replay composite}"
 SECTIONS=(relay-console listen-output status listen-stderr)
 
 # Per scenario: the listener's options; a Game Pad twin of the box created
 # before it (the relay must pass over it and open the box); the box
 # unplugged after the events.
-declare -A LISTEN_OPTIONS=([reports]="" [unplug]="--json" [twin]="")
+declare -A LISTEN_OPTIONS=([reports]="" [unplug]="--json" [twin]="" [replay]="" [composite]="")
 declare -A TWIN=([twin]=1)
 declare -A UNPLUG=([unplug]=1)
+# A recording that dorqin-boxsim presents, as the box, instead of the box.
+declare -A RECORDING=([replay]=replay.rec [composite]=composite.rec)
+# Builds a scenario is for, where not both: Wine 8 offers a device as one
+# HID device, not one per top-level collection, so the composite's
+# Joystick collection, its second, is out of its reach.
+declare -A FLAVOURS_OF=([composite]=native)
+
+# runs_in FLAVOUR SCENARIO: whether the scenario is run with that build.
+runs_in() { case " ${FLAVOURS_OF[$2]:-native windows} " in *" $1 "*) return 0 ;; esac; return 1; }
 
 mkdir -p "$WORK" "$CACHE"
 WORK=$(cd "$WORK" && pwd)
@@ -77,15 +87,24 @@ rm -rf "$scenario_dir"
 mkdir -p "$scenario_dir"
 runs=
 for flavour in $FLAVOURS; do
-    for scenario in "${SCENARIOS[@]}"; do runs="$runs $flavour:$scenario"; done
+    for scenario in "${SCENARIOS[@]}"; do
+        runs_in "$flavour" "$scenario" && runs="$runs $flavour:$scenario"
+    done
 done
+[ -n "$runs" ] || fail "no scenario of \"${SCENARIOS[*]}\" runs with: $FLAVOURS"
 for scenario in "${SCENARIOS[@]}"; do
+    [ -f "$HERE/scenarios/$scenario.box" ] || fail "no scenario $scenario"
     cp "$HERE/scenarios/$scenario.box" "$scenario_dir/"
     # How many events to wait for before Enter: one listener line each.
     grep -c . "$HERE/expected/$scenario.listen-output" > "$scenario_dir/$scenario.events"
     echo "${LISTEN_OPTIONS[$scenario]}" > "$scenario_dir/$scenario.options"
     [ -z "${TWIN[$scenario]:-}" ] || touch "$scenario_dir/$scenario.twin"
     [ -z "${UNPLUG[$scenario]:-}" ] || touch "$scenario_dir/$scenario.unplug"
+    if [ -n "${RECORDING[$scenario]:-}" ]; then
+        cp "$HERE/scenarios/${RECORDING[$scenario]}" "$scenario_dir/"
+        # The guest's root is this host's: the path holds there too.
+        echo "--replay $scenario_dir/${RECORDING[$scenario]}" > "$scenario_dir/$scenario.boxsim"
+    fi
 done
 config=$WORK/guest.conf
 {
@@ -124,6 +143,7 @@ extract() {
 failed=0
 for flavour in $FLAVOURS; do
     for scenario in "${SCENARIOS[@]}"; do
+        runs_in "$flavour" "$scenario" || continue
         extract "$flavour $scenario paths" | sed 's/^/vm test: /' | tee -a "$SUMMARY" || true
         bad=0
         for section in "${SECTIONS[@]}"; do

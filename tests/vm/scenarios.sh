@@ -116,7 +116,8 @@ stop_wine() {
 # $2 the scenario: its listener options and script come from
 # SCENARIO_DIR/$2.options and $2.box; with a $2.twin file, a Game Pad twin
 # of the box is created first (so the relay meets it before the box); with
-# a $2.unplug file, the box is removed after the events and before Enter.
+# a $2.unplug file, the box is removed after the events and before Enter;
+# a $2.boxsim file holds dorqin-boxsim's options for the box (--replay).
 run_scenario() {
     flavour=$1
     name=$2
@@ -142,7 +143,10 @@ run_scenario() {
         wait_for 100 boxes_created || say "$run: the twin did not appear"
         boxes=2
     fi
-    start_boxsim box
+    local boxsim_options
+    boxsim_options=$(cat "$SCENARIO_DIR/$name.boxsim" 2>/dev/null)
+    # shellcheck disable=SC2086
+    start_boxsim box $boxsim_options
     wait_for 100 boxes_created || say "$run: the box did not appear"
 
     [ "$flavour" = windows ] && start_wine

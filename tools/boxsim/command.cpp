@@ -79,6 +79,7 @@ bool ParseCommand(const std::string& line, BoxsimCommand* command, std::string* 
 
     command->Kind = CommandNothing;
     command->Report.clear();
+    command->BoxReport = false;
     command->SleepMs = 0;
     if (words.empty()) return true;
 
@@ -104,6 +105,7 @@ bool ParseCommand(const std::string& line, BoxsimCommand* command, std::string* 
         if (length < 0) return false;
         command->Kind = CommandReport;
         command->Report.assign(report, report + length);
+        command->BoxReport = true;
         return true;
     }
     if (name == "raw") {
@@ -130,6 +132,14 @@ bool ParseCommand(const std::string& line, BoxsimCommand* command, std::string* 
         command->Kind = CommandDestroy;
         return true;
     }
+    if (name == "replay") {
+        if (arguments != 0) {
+            *error = "replay takes no values";
+            return false;
+        }
+        command->Kind = CommandReplay;
+        return true;
+    }
     if (name == "sleep") {
         long ms = 0;
         if (arguments != 1 || !ParseNumber(words[1], &ms) || ms < 0) {
@@ -141,6 +151,7 @@ bool ParseCommand(const std::string& line, BoxsimCommand* command, std::string* 
         return true;
     }
     *error = "unknown command \"" + name +
-             "\" (buttons, xy, z-rx, ry-rz, slider-dial, status, raw, destroy, sleep)";
+             "\" (buttons, xy, z-rx, ry-rz, slider-dial, status, raw, destroy, sleep, "
+             "replay)";
     return false;
 }

@@ -1,6 +1,7 @@
 // dorqin-boxsim's command language, one command a line:
 //   buttons W | xy X Y | z-rx A B | ry-rz A B | slider-dial A B
-//   status N | raw HH HH ... | destroy | sleep MS; "#" starts a comment
+//   status N | raw HH HH ... | destroy | sleep MS | replay; "#" starts a
+//   comment
 // Numbers are decimal or 0x-prefixed hex, optionally negative.
 #pragma once
 
@@ -12,11 +13,13 @@ enum BoxsimCommandKind {
     CommandReport,   // send Report as one input report
     CommandDestroy,  // remove the box
     CommandSleep,    // wait SleepMs milliseconds
+    CommandReplay,   // send the recording's reports at their recorded times
 };
 
 struct BoxsimCommand {
     BoxsimCommandKind Kind;
     std::vector<unsigned char> Report;
+    bool BoxReport;  // Report is one of the box's own (not raw bytes)
     long SleepMs;
 };
 

@@ -1,7 +1,9 @@
 // dorqin-boxsim: a virtual DORQIn Box through Linux's /dev/uhid. Reads
 // commands from standard input (or moves on its own with --demo) and hands
 // the reports to the kernel's HID stack, where hidraw serves them to the
-// relay like a real box's.
+// relay like a real box's. With --descriptor or --replay it presents
+// another device's descriptor instead, and replays a recorded device's
+// reports at their recorded times.
 #include <fcntl.h>
 #include <linux/uhid.h>
 #include <poll.h>
@@ -15,8 +17,10 @@
 #include <ctime>
 #include <dirent.h>
 #include <string>
+#include <vector>
 
 #include "tools/boxsim/command.h"
+#include "tools/boxsim/device_file.h"
 #include "tools/boxsim/report.h"
 
 #ifndef BUS_USB
@@ -34,6 +38,10 @@ enum ExitCode {
 
 const char UhidPath[] = "/dev/uhid";
 const char BoxName[] = "DORQIn Box (simulated)";
+const char BoxPhys[] = "dorqin-boxsim";
+
+// A recording of a few hours of a busy device is some megabytes.
+constexpr long MaxFileBytes = 256L * 1024 * 1024;
 
 // The kernel may not take input until its driver has started the device.
 constexpr int StartWaitMs = 2000;
@@ -41,6 +49,8 @@ constexpr int DemoTickMs = 50;
 
 const char UsageText[] =
     "usage: dorqin-boxsim [--demo] [--verbose] [--usage U]\n"
+    "       dorqin-boxsim --descriptor FILE [--id VVVV:PPPP] [--verbose]\n"
+    "       dorqin-boxsim --replay FILE [--device N] [--id recorded|VVVV:PPPP] [--verbose]\n"
     "\n"
     "Creates a simulated DORQIn Box (USB 046D:C630, Generic Desktop /\n"
     "Joystick) through /dev/uhid and sends the input reports that standard\n"
@@ -55,6 +65,7 @@ const char UsageText[] =
     "  raw 02 bc 02 00    any bytes, sent as typed (report ID first)\n"
     "  destroy            remove the box (as if unplugged)\n"
     "  sleep MS           wait MS milliseconds\n"
+    "  replay             send the recording's reports at their recorded times\n"
     "  # ...              comment\n"
     "\n"
     "Numbers are decimal or 0x hex. The box is removed at the end of input.\n"
@@ -63,19 +74,35 @@ const char UsageText[] =
     "  --verbose   log what the kernel asks of the box on standard error\n"
     "  --usage U   top-level Generic Desktop usage U instead of 4 (Joystick),\n"
     "              e.g. 5 (Game Pad): a device the relay must pass over\n"
+    "  --descriptor FILE  present FILE's report descriptor (hex text or raw\n"
+    "              bytes) instead of the box's; only raw, sleep and destroy then\n"
+    "  --replay FILE  present the device of a hid-recorder recording; the command\n"
+    "              replay sends its reports (raw, sleep, destroy work too)\n"
+    "  --device N  the recorded device D: N, in a recording of several\n"
+    "  --id ID     the identity: box (USB 046D:C630, the default, the only one\n"
+    "              the relay opens), recorded (the recording's bus, vendor,\n"
+    "              product and name) or VVVV:PPPP (USB, vendor and product in hex)\n"
     "  --help      show this text\n"
     "\n"
     "Exit status: 0 done, 1 no usable /dev/uhid, 2 bad arguments,\n"
     "3 some command failed (the others still ran).\n";
 
 struct Boxsim {
-    int Fd;
-    bool Created;
-    bool Started;   // the kernel's driver has started the device
-    bool Verbose;
-    unsigned char Usage;  // of the top-level collection
+    int Fd = -1;
+    bool Created = false;
+    bool Started = false;  // the kernel's driver has started the device
+    bool Verbose = false;
+    // Another device's descriptor: the box's own reports mean nothing to it.
+    bool Foreign = false;
+    std::vector<unsigned char> Descriptor;
+    std::string Name = BoxName;
+    std::string Phys = BoxPhys;
+    uint16_t Bus = BUS_USB;
+    uint16_t Vendor = BoxsimVendorId;
+    uint16_t Product = BoxsimProductId;
+    const RecordedDevice* Recording = nullptr;  // with --replay
     // The latest report sent for each declared ID, for GET_REPORT requests.
-    unsigned char Last[ReportStatus + 1][BoxsimMaxReportSize];
+    unsigned char Last[ReportStatus + 1][BoxsimMaxReportSize] = {};
 };
 
 volatile sig_atomic_t stopRequested = 0;
@@ -102,7 +129,8 @@ void ReplyGetReport(Boxsim* sim, const uhid_get_report_req& request) {
     memset(&reply, 0, sizeof reply);
     reply.type = UHID_GET_REPORT_REPLY;
     reply.u.get_report_reply.id = request.id;
-    size_t length = ReportLength(request.rnum);
+    // A foreign descriptor's report lengths are not known here.
+    size_t length = sim->Foreign ? 0 : ReportLength(request.rnum);
     if (request.rtype == UHID_INPUT_REPORT && length != 0) {
         // Before the first report of an ID, the box reads as all zero.
         unsigned char* last = sim->Last[request.rnum];
@@ -113,6 +141,7 @@ void ReplyGetReport(Boxsim* sim, const uhid_get_report_req& request) {
     } else {
         // The box has no feature or output reports.
         reply.u.get_report_reply.err = EIO;
+        if (sim->Verbose) fprintf(stderr, "dorqin-boxsim: GET_REPORT refused\n");
     }
     WriteEvent(sim, reply);
 }
@@ -226,19 +255,18 @@ bool CreateBox(Boxsim* sim) {
     memset(&event, 0, sizeof event);
     event.type = UHID_CREATE2;
     uhid_create2_req& create = event.u.create2;
-    snprintf(reinterpret_cast<char*>(create.name), sizeof create.name, "%s", BoxName);
-    snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "dorqin-boxsim");
+    snprintf(reinterpret_cast<char*>(create.name), sizeof create.name, "%s", sim->Name.c_str());
+    snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "%s", sim->Phys.c_str());
     // A unique string per process, so that we can find our own hidraw node.
     snprintf(reinterpret_cast<char*>(create.uniq), sizeof create.uniq, "dorqin-boxsim-%ld",
              static_cast<long>(getpid()));
-    create.rd_size = static_cast<uint16_t>(BoxsimDescriptorSize);
-    create.bus = BUS_USB;
-    create.vendor = BoxsimVendorId;
-    create.product = BoxsimProductId;
+    create.rd_size = static_cast<uint16_t>(sim->Descriptor.size());
+    create.bus = sim->Bus;
+    create.vendor = sim->Vendor;
+    create.product = sim->Product;
     create.version = 0x0100;
     create.country = 0;
-    memcpy(create.rd_data, BoxsimDescriptor, BoxsimDescriptorSize);
-    create.rd_data[BoxsimUsageOffset] = sim->Usage;
+    memcpy(create.rd_data, sim->Descriptor.data(), sim->Descriptor.size());
     int error = WriteEvent(sim, event);
     if (error != 0) {
         fprintf(stderr, "dorqin-boxsim: the kernel refused to create the box: %s\n",
@@ -301,8 +329,41 @@ bool SendReport(Boxsim* sim, const std::vector<unsigned char>& report, std::stri
         }
         PumpUhid(sim, 10);
     }
-    size_t length = ReportLength(report[0]);
+    size_t length = sim->Foreign ? 0 : ReportLength(report[0]);
     if (length != 0 && report.size() == length) memcpy(sim->Last[report[0]], report.data(), length);
+    return true;
+}
+
+// Sends the recording's reports, each at its recorded time after the
+// first one's. A report recorded earlier than the one before it goes out
+// right after that one.
+bool RunReplay(Boxsim* sim, std::string* error) {
+    if (!sim->Recording) {
+        *error = "there is no recording to replay (start with --replay FILE)";
+        return false;
+    }
+    const std::vector<RecordedEvent>& events = sim->Recording->Events;
+    if (events.empty()) {
+        *error = "the recording has no reports (E: lines) to replay";
+        return false;
+    }
+    const long start = NowMs();
+    const uint64_t first = events.front().TimeUs;
+    for (size_t i = 0; i < events.size(); ++i) {
+        const uint64_t offset = events[i].TimeUs > first ? events[i].TimeUs - first : 0;
+        const long wait = start + static_cast<long>(offset / 1000) - NowMs();
+        if (wait > 0) PumpUhid(sim, wait);
+        if (stopRequested) {
+            *error = "replay stopped after " + std::to_string(i) + " reports";
+            return false;
+        }
+        if (!SendReport(sim, events[i].Bytes, error)) {
+            *error = "recorded report " + std::to_string(i + 1) + ": " + *error;
+            return false;
+        }
+    }
+    fprintf(stderr, "dorqin-boxsim: replayed %zu reports in %.1f s\n", events.size(),
+            static_cast<double>(NowMs() - start) / 1000.0);
     return true;
 }
 
@@ -314,7 +375,18 @@ bool RunLine(Boxsim* sim, const std::string& line, unsigned long number) {
     if (ok) {
         switch (command.Kind) {
         case CommandNothing: break;
-        case CommandReport: ok = SendReport(sim, command.Report, &error); break;
+        case CommandReport:
+            if (command.BoxReport && sim->Foreign) {
+                // The box's report layout, sent to another descriptor, would
+                // read as whatever that descriptor puts at those bits.
+                ok = false;
+                error = "this device has a descriptor of its own: the box's reports do not "
+                        "apply (send its reports with raw)";
+            } else {
+                ok = SendReport(sim, command.Report, &error);
+            }
+            break;
+        case CommandReplay: ok = RunReplay(sim, &error); break;
         case CommandSleep: PumpUhid(sim, command.SleepMs); break;
         case CommandDestroy:
             if (sim->Created) {
@@ -396,13 +468,61 @@ void RunDemo(Boxsim* sim) {
     }
 }
 
+// The whole of a file, or false after saying why not.
+bool ReadFile(const char* path, std::string* content) {
+    FILE* file = fopen(path, "rb");
+    if (!file) {
+        fprintf(stderr, "dorqin-boxsim: cannot open %s: %s\n", path, strerror(errno));
+        return false;
+    }
+    content->clear();
+    char chunk[65536];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, file)) > 0) {
+        content->append(chunk, got);
+        if (content->size() > static_cast<size_t>(MaxFileBytes)) {
+            fprintf(stderr, "dorqin-boxsim: %s is larger than %ld MiB\n", path,
+                    MaxFileBytes >> 20);
+            fclose(file);
+            return false;
+        }
+    }
+    bool failed = ferror(file) != 0;
+    fclose(file);
+    if (failed) fprintf(stderr, "dorqin-boxsim: cannot read %s\n", path);
+    return !failed;
+}
+
+// VVVV:PPPP, four hex digits each side at most.
+bool ParseIdentity(const std::string& text, uint16_t* vendor, uint16_t* product) {
+    size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || colon > 4 || text.size() - colon - 1 == 0 ||
+        text.size() - colon - 1 > 4)
+        return false;
+    long value[2];
+    std::string parts[2] = {"0x" + text.substr(0, colon), "0x" + text.substr(colon + 1)};
+    for (int i = 0; i < 2; ++i) {
+        if (parts[i].find('-') != std::string::npos || !ParseNumber(parts[i], &value[i]))
+            return false;
+    }
+    *vendor = static_cast<uint16_t>(value[0]);
+    *product = static_cast<uint16_t>(value[1]);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
     bool demo = false;
     bool verbose = false;
     long usage = BoxsimDescriptor[BoxsimUsageOffset];
+    bool usageGiven = false;
+    const char* descriptorPath = nullptr;
+    const char* replayPath = nullptr;
+    long deviceNumber = -1;
+    const char* identity = "box";
     for (int i = 1; i < argc; ++i) {
+        bool hasValue = i + 1 < argc;
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             fputs(UsageText, stdout);
             return ExitOk;
@@ -410,16 +530,116 @@ int main(int argc, char* argv[]) {
             demo = true;
         } else if (strcmp(argv[i], "--verbose") == 0 || strcmp(argv[i], "-v") == 0) {
             verbose = true;
-        } else if (strcmp(argv[i], "--usage") == 0 && i + 1 < argc) {
+        } else if (strcmp(argv[i], "--usage") == 0 && hasValue) {
             // One byte: the descriptor's item has room for no more.
             if (!ParseNumber(argv[++i], &usage) || usage < 1 || usage > 0xFF) {
                 fprintf(stderr, "dorqin-boxsim: --usage takes 1..255, not %s\n", argv[i]);
                 return ExitUsage;
             }
+            usageGiven = true;
+        } else if (strcmp(argv[i], "--descriptor") == 0 && hasValue) {
+            descriptorPath = argv[++i];
+        } else if (strcmp(argv[i], "--replay") == 0 && hasValue) {
+            replayPath = argv[++i];
+        } else if (strcmp(argv[i], "--device") == 0 && hasValue) {
+            if (!ParseNumber(argv[++i], &deviceNumber) || deviceNumber < 0) {
+                fprintf(stderr, "dorqin-boxsim: --device takes a recorded device number, not %s\n",
+                        argv[i]);
+                return ExitUsage;
+            }
+        } else if (strcmp(argv[i], "--id") == 0 && hasValue) {
+            identity = argv[++i];
         } else {
             fprintf(stderr, "dorqin-boxsim: unknown argument %s\n%s", argv[i], UsageText);
             return ExitUsage;
         }
+    }
+    const bool foreign = descriptorPath || replayPath;
+    const char* conflict = nullptr;
+    if (descriptorPath && replayPath) {
+        conflict = "--descriptor and --replay exclude each other";
+    } else if (foreign && demo) {
+        conflict = "--demo moves the box's own reports; not with a foreign descriptor";
+    } else if (foreign && usageGiven) {
+        conflict = "--usage changes the box's own descriptor only";
+    } else if (deviceNumber >= 0 && !replayPath) {
+        conflict = "--device picks a device of a --replay recording";
+    } else if (strcmp(identity, "recorded") == 0 && !replayPath) {
+        conflict = "--id recorded needs --replay";
+    }
+    if (conflict) {
+        fprintf(stderr, "dorqin-boxsim: %s\n", conflict);
+        return ExitUsage;
+    }
+
+    static Boxsim sim;
+    sim.Verbose = verbose;
+    sim.Foreign = foreign;
+    sim.Descriptor.assign(BoxsimDescriptor, BoxsimDescriptor + BoxsimDescriptorSize);
+    sim.Descriptor[BoxsimUsageOffset] = static_cast<unsigned char>(usage);
+
+    std::string content, error;
+    std::vector<RecordedDevice> recorded;
+    if (descriptorPath) {
+        DescriptorFile file;
+        if (!ReadFile(descriptorPath, &content)) return ExitUsage;
+        if (ReadDescriptorFile(content, &file, &error) != 0) {
+            fprintf(stderr, "dorqin-boxsim: %s: %s\n", descriptorPath, error.c_str());
+            return ExitUsage;
+        }
+        if (!file.TextError.empty()) {
+            // The format says so, but a typo in a hex file is the likelier story.
+            fprintf(stderr, "dorqin-boxsim: %s is taken as raw bytes: as hex text, %s\n",
+                    descriptorPath, file.TextError.c_str());
+        }
+        sim.Descriptor = file.Bytes;
+    } else if (replayPath) {
+        if (!ReadFile(replayPath, &content)) return ExitUsage;
+        if (ParseRecording(content, &recorded, &error) != 0) {
+            fprintf(stderr, "dorqin-boxsim: %s: %s\n", replayPath, error.c_str());
+            return ExitUsage;
+        }
+        if (deviceNumber < 0 && recorded.size() > 1) {
+            std::string numbers;
+            for (const RecordedDevice& device : recorded)
+                numbers += (numbers.empty() ? "" : ", ") + std::to_string(device.Number);
+            fprintf(stderr, "dorqin-boxsim: %s holds devices %s; pick one with --device N\n",
+                    replayPath, numbers.c_str());
+            return ExitUsage;
+        }
+        for (const RecordedDevice& device : recorded) {
+            if (deviceNumber < 0 || device.Number == deviceNumber) sim.Recording = &device;
+        }
+        if (!sim.Recording) {
+            fprintf(stderr, "dorqin-boxsim: %s has no device %ld\n", replayPath, deviceNumber);
+            return ExitUsage;
+        }
+        sim.Descriptor = sim.Recording->Descriptor;
+    }
+
+    if (strcmp(identity, "recorded") == 0) {
+        if (!sim.Recording->HasIdentity) {
+            fprintf(stderr, "dorqin-boxsim: %s has no I: line for --id recorded\n", replayPath);
+            return ExitUsage;
+        }
+        sim.Bus = sim.Recording->Bus;
+        sim.Vendor = sim.Recording->Vendor;
+        sim.Product = sim.Recording->Product;
+        if (!sim.Recording->Name.empty()) sim.Name = sim.Recording->Name;
+        if (!sim.Recording->Phys.empty()) sim.Phys = sim.Recording->Phys;
+    } else if (strcmp(identity, "box") != 0 &&
+               !ParseIdentity(identity, &sim.Vendor, &sim.Product)) {
+        fprintf(stderr, "dorqin-boxsim: --id takes box, recorded or VVVV:PPPP (hex), not %s\n",
+                identity);
+        return ExitUsage;
+    }
+    if (foreign) {
+        fprintf(stderr, "dorqin-boxsim: presenting the %zu-byte descriptor of %s as %04X:%04X%s\n",
+                sim.Descriptor.size(), descriptorPath ? descriptorPath : replayPath, sim.Vendor,
+                sim.Product,
+                sim.Vendor == BoxsimVendorId && sim.Product == BoxsimProductId
+                    ? " (the box's identity)"
+                    : " (the relay opens 046D:C630 only)");
     }
 
     // No SA_RESTART: a stop signal must end the waits in poll().
@@ -429,13 +649,19 @@ int main(int argc, char* argv[]) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    static Boxsim sim;
-    memset(&sim, 0, sizeof sim);
-    sim.Verbose = verbose;
-    sim.Usage = static_cast<unsigned char>(usage);
     sim.Fd = OpenUhid();
     if (sim.Fd < 0) return ExitNoDevice;
     if (!CreateBox(&sim)) return ExitNoDevice;
+    if (sim.Recording) {
+        const std::vector<RecordedEvent>& events = sim.Recording->Events;
+        uint64_t span = 0;
+        if (!events.empty() && events.back().TimeUs > events.front().TimeUs)
+            span = events.back().TimeUs - events.front().TimeUs;
+        fprintf(stderr,
+                "dorqin-boxsim: %zu recorded reports over %.1f s; the command replay sends "
+                "them\n",
+                events.size(), static_cast<double>(span) / 1e6);
+    }
 
     unsigned long failed = 0;
     if (demo) {
