@@ -64,6 +64,7 @@ const char UsageText[] =
     "  --usage U   top-level Generic Desktop usage U instead of 4 (Joystick),\n"
     "              e.g. 5 (Game Pad): a device the relay must pass over\n"
     "  --help      show this text\n"
+    "  --version   show the version\n"
     "\n"
     "Exit status: 0 done, 1 no usable /dev/uhid, 2 bad arguments,\n"
     "3 some command failed (the others still ran).\n";
@@ -405,6 +406,9 @@ int main(int argc, char* argv[]) {
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             fputs(UsageText, stdout);
+            return ExitOk;
+        } else if (strcmp(argv[i], "--version") == 0) {
+            puts("dorqin-boxsim " DORQIN_VERSION);
             return ExitOk;
         } else if (strcmp(argv[i], "--demo") == 0) {
             demo = true;
