@@ -56,6 +56,9 @@ def describe(typ, id_, value):
 
 
 def main(args):
+    if "--help" in args or "-h" in args:
+        print(__doc__.strip())
+        return 0
     json = "--json" in args
     positional = [arg for arg in args if arg != "--json"]
     if any(arg.startswith("-") and arg != "-" for arg in positional) or len(positional) > 2:
