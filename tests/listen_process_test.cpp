@@ -184,19 +184,6 @@ TEST(ListenProcess, ARefusedConnectionAndBadArgumentsAreReported) {
     Kill(&view);
 }
 
-TEST(ListenProcess, VersionIsTheRelease) {
-    for (const char* program : {DORQIN_LISTEN_PATH, DORQIN_BOXSIM_PATH}) {
-        Listener run;
-        ASSERT_TRUE(Start(&run, {"--version"}, {program}));
-        ASSERT_TRUE(Collect(&run, ""));
-        std::string name = program;
-        name = name.substr(name.rfind('/') + 1);
-        EXPECT_EQ(run.Stdout, name + " " DORQIN_VERSION "\n");
-        EXPECT_EQ(run.Status, 0);
-        Kill(&run);
-    }
-}
-
 // Streams that any client of the relay must judge as dorqin-listen does:
 // a whole run with every kind of event, and each way a stream can be
 // wrong, with dorqin-listen's exit status for it. The line formats are
@@ -306,7 +293,6 @@ TEST(ListenAcrossClients, ThePythonExampleJudgesAndPrintsEveryStreamAsDorqinList
          {std::vector<std::string>{"127.0.0.1", "70000"}, {"127.0.0.1", "0"}, {"--bogus"},
           {"a", "1", "b"}}) {
         EXPECT_EQ(RunAlone(example, arguments).Status, 2) << arguments[0];
-        EXPECT_EQ(RunAlone(DorqinListen, arguments).Status, 2) << arguments[0];
     }
 }
 
