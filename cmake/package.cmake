@@ -6,10 +6,11 @@
 set(DORQIN_PACKAGE_FILES ${CMAKE_CURRENT_LIST_DIR}/package)
 
 if(WIN32)
-  # The zip: the self-contained .exe, the user guide and the notes it links
-  # to, which Notepad on older Windows shows as one long line unless they
-  # have CR LF line ends.
-  install(TARGETS dorqin-relay RUNTIME DESTINATION .)
+  # The zip: the self-contained .exe files, the licence, the changes, the
+  # user guide and the notes it links to, which Notepad on older Windows
+  # shows as one long line unless they have CR LF line ends, and the
+  # Python example.
+  install(TARGETS dorqin-relay dorqin-listen RUNTIME DESTINATION .)
   function(dorqin_crlf_copy source target)
     file(READ ${source} text)
     string(REPLACE "\r\n" "\n" text "${text}")
@@ -17,8 +18,12 @@ if(WIN32)
     file(WRITE ${target} "${text}")
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
   endfunction()
-  dorqin_crlf_copy(${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/package/README.txt)
-  install(FILES ${PROJECT_BINARY_DIR}/package/README.txt DESTINATION .)
+  foreach(text README.md LICENSE CHANGELOG.md)
+    get_filename_component(name ${text} NAME_WE)
+    dorqin_crlf_copy(${PROJECT_SOURCE_DIR}/${text} ${PROJECT_BINARY_DIR}/package/${name}.txt)
+    install(FILES ${PROJECT_BINARY_DIR}/package/${name}.txt DESTINATION .)
+  endforeach()
+  install(PROGRAMS examples/listen.py DESTINATION examples)
   file(GLOB docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
   foreach(doc ${docs})
     get_filename_component(name ${doc} NAME)
@@ -46,14 +51,14 @@ else()
   install(FILES tools/udev/70-dorqin-box.rules DESTINATION lib/udev/rules.d)
 
   # Man pages go in compressed, as Debian's policy wants them; man reads
-  # them either way.
+  # them either way. Each names the version in its footer.
   set(pages dorqin-relay.1 dorqin-listen.1 dorqin-boxsim.1)
   set(compressed)
   foreach(page ${pages})
+    configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
     add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/man/${page}.gz
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-      COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/man/${page} > ${PROJECT_BINARY_DIR}/man/${page}.gz
-      DEPENDS ${PROJECT_SOURCE_DIR}/man/${page} VERBATIM)
+      COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/man/${page} > ${PROJECT_BINARY_DIR}/man/${page}.gz
+      DEPENDS ${PROJECT_BINARY_DIR}/man/${page} VERBATIM)
     list(APPEND compressed ${PROJECT_BINARY_DIR}/man/${page}.gz)
   endforeach()
   add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/package/changelog.gz
@@ -72,18 +77,31 @@ else()
       COMMAND sh -c "for page; do out=$(\"$0\" -t -man -ww -z \"$page\" 2>&1) || exit 1; \
 if [ -n \"$out\" ]; then echo \"$page: $out\"; exit 1; fi; done"
         ${DORQIN_GROFF} ${pages}
-      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}/man)
+      WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/man)
     set_tests_properties(man.pages_render_without_warnings PROPERTIES LABELS docs)
   endif()
 
-  # CMAKE_INSTALL_DOCDIR is share/doc/dorqin-relay.
+  # The licence in Debian's machine-readable form: LICENSE's text after its
+  # copyright line, each line indented by one blank, an empty one as " .".
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+  string(REGEX REPLACE "^.*\nCopyright [^\n]*\n\n*" "" licence "${licence}")
+  string(REGEX REPLACE "\n+$" "" licence "${licence}")
+  string(REPLACE "\n\n" "\n.\n" licence "${licence}")
+  string(REPLACE "\n" "\n " licence " ${licence}")
+  set(DORQIN_LICENSE_TEXT "${licence}")
+  configure_file(${DORQIN_PACKAGE_FILES}/copyright.in ${PROJECT_BINARY_DIR}/package/copyright
+    @ONLY)
+
+  # CMAKE_INSTALL_DOCDIR is share/doc/dorqin-relay. The Debian changelog
+  # (changelog.gz) stands in for CHANGELOG.md, and copyright for LICENSE.
   file(GLOB docs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs/*.md)
   # docs/ stays a folder of its own, so that the links between the files
   # still lead somewhere.
-  install(FILES README.md ${DORQIN_PACKAGE_FILES}/copyright
+  install(FILES README.md ${PROJECT_BINARY_DIR}/package/copyright
     ${PROJECT_BINARY_DIR}/package/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
   install(FILES ${docs} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+  install(FILES examples/listen.py DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -3,7 +3,8 @@
 # the Debian package is linted, installed on this machine with apt-get,
 # its relay run through a whole run with no box, its man page and udev rule
 # looked up, then removed, and nothing of it may be left; the Windows zip
-# must hold a self-contained 32-bit .exe and text with CR LF line ends.
+# must hold two self-contained 32-bit .exe files that name the package's
+# version, and text with CR LF line ends.
 #
 #   tests/package/check.sh BUILD_DIR DIST_DIR
 #
@@ -24,34 +25,50 @@ zips=("$DIST"/${PACKAGE}-*-win32.zip)
 [ ${#zips[@]} -eq 1 ] && [ -f "${zips[0]}" ] || fail "expected one win32 .zip in $DIST"
 DEB=${debs[0]}
 ZIP=${zips[0]}
+VERSION=$(dpkg-deb -f "$DEB" Version)
+[ "$(basename "$ZIP")" = "$PACKAGE-$VERSION-win32.zip" ] ||
+    fail "the zip $(basename "$ZIP") does not name version $VERSION of the .deb"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
 # ---- The Windows zip ------------------------------------------------------
 unzip -q "$ZIP" -d "$WORK/zip"
-EXE=$WORK/zip/dorqin-relay.exe
-[ -f "$EXE" ] || fail "no dorqin-relay.exe in the zip"
-i686-w64-mingw32-objdump -p "$EXE" > "$WORK/pe.txt"
-grep -q "file format pei-i386" "$WORK/pe.txt" || fail "dorqin-relay.exe is not a PE32 (i386) program"
-# Only DLLs that every Windows has; a mingw runtime DLL (libgcc_s, libstdc++,
-# libwinpthread) would end the program before main where it is missing.
-sed -n 's/^\s*DLL Name: //p' "$WORK/pe.txt" | tr -d '\r' > "$WORK/dlls.txt"
-[ -s "$WORK/dlls.txt" ] || fail "no import table found in dorqin-relay.exe"
-while read -r dll; do
-    case "${dll,,}" in
-    kernel32.dll | msvcrt.dll | ws2_32.dll | setupapi.dll | hid.dll | user32.dll | advapi32.dll) ;;
-    *) fail "dorqin-relay.exe needs $dll, which Windows does not ship" ;;
-    esac
-done < "$WORK/dlls.txt"
-log "zip: PE32 dorqin-relay.exe importing only $(tr '\n' ' ' < "$WORK/dlls.txt")"
-for text in "$WORK/zip/README.txt" "$WORK"/zip/docs/*.md; do
+for name in dorqin-relay.exe dorqin-listen.exe; do
+    EXE=$WORK/zip/$name
+    [ -f "$EXE" ] || fail "no $name in the zip"
+    i686-w64-mingw32-objdump -p "$EXE" > "$WORK/pe.txt"
+    grep -q "file format pei-i386" "$WORK/pe.txt" || fail "$name is not a PE32 (i386) program"
+    # Only DLLs that every Windows has; a mingw runtime DLL (libgcc_s,
+    # libstdc++, libwinpthread) would end the program before main where it
+    # is missing.
+    sed -n 's/^\s*DLL Name: //p' "$WORK/pe.txt" | tr -d '\r' > "$WORK/dlls.txt"
+    [ -s "$WORK/dlls.txt" ] || fail "no import table found in $name"
+    while read -r dll; do
+        case "${dll,,}" in
+        kernel32.dll | msvcrt.dll | ws2_32.dll | setupapi.dll | hid.dll | user32.dll | advapi32.dll) ;;
+        *) fail "$name needs $dll, which Windows does not ship" ;;
+        esac
+    done < "$WORK/dlls.txt"
+    # The version resource's strings are UTF-16; each value follows its name.
+    strings -el "$EXE" > "$WORK/strings.txt"
+    for key in FileVersion ProductVersion; do
+        value=$(grep -A1 -x "$key" "$WORK/strings.txt" | sed -n 2p)
+        [ "$value" = "$VERSION" ] || fail "$name: $key is \"$value\", not $VERSION"
+    done
+    grep -qx "Copyright (c) .*, MIT License" "$WORK/strings.txt" ||
+        fail "$name: no LegalCopyright naming the MIT License"
+    log "zip: PE32 $name, version $VERSION, importing only $(tr '\n' ' ' < "$WORK/dlls.txt")"
+done
+[ -f "$WORK/zip/examples/listen.py" ] || fail "no examples/listen.py in the zip"
+for text in "$WORK/zip/README.txt" "$WORK/zip/LICENSE.txt" "$WORK/zip/CHANGELOG.txt" \
+    "$WORK"/zip/docs/*.md; do
     [ -f "$text" ] || fail "missing in the zip: ${text#"$WORK"/zip/}"
     # Every line feed must follow a carriage return.
     if [ "$(grep -c $'\r$' "$text")" != "$(wc -l < "$text")" ]; then
         fail "${text#"$WORK"/zip/} has line ends without CR"
     fi
 done
-log "zip: README.txt and docs/ have CR LF line ends"
+log "zip: README.txt, LICENSE.txt, CHANGELOG.txt and docs/ have CR LF line ends"
 
 # ---- The Debian package ------------------------------------------------------
 # Everything lintian finds fails the check, informational tags included.
@@ -89,6 +106,13 @@ for program in dorqin-relay dorqin-listen dorqin-boxsim; do
     [ -z "$warnings" ] || fail "man page $program(1) renders with warnings: $warnings"
 done
 log "man: the three pages are found and render without warnings"
+for program in dorqin-listen dorqin-boxsim; do
+    [ "$("$program" --version)" = "$program $VERSION" ] || fail "$program --version: $("$program" --version)"
+done
+log "--version: dorqin-listen and dorqin-boxsim name $VERSION"
+grep -q "^License: Expat$" /usr/share/doc/$PACKAGE/copyright &&
+    grep -q "^ Permission is hereby granted, free of charge" /usr/share/doc/$PACKAGE/copyright ||
+    fail "/usr/share/doc/$PACKAGE/copyright does not hold the MIT licence"
 RULE=/usr/lib/udev/rules.d/70-dorqin-box.rules
 cmp -s "$RULE" tools/udev/70-dorqin-box.rules || fail "the udev rule is not at $RULE"
 log "udev rule in place at $RULE"

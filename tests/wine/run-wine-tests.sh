@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds dorqin-relay.exe for 32-bit Windows and runs the black-box tests
-# against it under Wine, with the same expected bytes and console text as
-# the native run.
+# Builds dorqin-relay.exe and dorqin-listen.exe for 32-bit Windows and runs
+# the black-box tests against the relay under Wine, with the same expected
+# bytes and console text as the native run, then dorqin-listen.exe beside
+# the native dorqin-listen on the same streams.
 #
 #   tests/wine/run-wine-tests.sh NATIVE_BUILD_DIR [WINDOWS_BUILD_DIR]
 #
-# NATIVE_BUILD_DIR holds the native dorqin-blackbox-tests (./dev builds it);
+# NATIVE_BUILD_DIR holds the native dorqin-blackbox-tests and
+# dorqin-tools-tests (./dev builds them);
 # WINDOWS_BUILD_DIR defaults to build-windows. Needs g++-mingw-w64-i686, wine
 # and wine32:i386 (./dev test installs them).
 #
@@ -84,13 +86,15 @@ if [ "${DORQIN_WINE_INSIDE:-}" != 1 ]; then
     START=$(date +%s)
     cmake --preset windows -B "$WINBUILD" -DBUILD_TESTING=ON -DDORQIN_WERROR=ON >/dev/null
     cmake --build "$WINBUILD" -j "$(nproc)"
-    # One self-contained file: without -static the .exe needs mingw's
+    # One self-contained file each: without -static an .exe needs mingw's
     # runtime DLLs and, where they are missing, dies before main prints.
-    if i686-w64-mingw32-objdump -p "$WINBUILD/dorqin-relay.exe" |
-        grep -iE "DLL Name: (libgcc|libstdc|libwinpthread)"; then
-        log "dorqin-relay.exe depends on mingw runtime DLLs"
-        exit 1
-    fi
+    for exe in dorqin-relay.exe tools/dorqin-listen.exe; do
+        if i686-w64-mingw32-objdump -p "$WINBUILD/$exe" |
+            grep -iE "DLL Name: (libgcc|libstdc|libwinpthread)"; then
+            log "$exe depends on mingw runtime DLLs"
+            exit 1
+        fi
+    done
 
     if ! host_runs_i386; then
         log "so the tests run under Wine inside the test guest (tests/vm/guest.sh)"
@@ -178,3 +182,9 @@ export DORQIN_TIMEOUT_SCALE=${DORQIN_TIMEOUT_SCALE:-3}
 # DORQIN_NO_DEVNS set it sees this machine's devices, and under Wine the box
 # is never found.
 timeout "${DORQIN_BLACKBOX_TIMEOUT:-300}" "$NATIVE/tests/dorqin-blackbox-tests" --gtest_color=no
+
+# dorqin-listen.exe beside the native dorqin-listen, both served the same
+# scripted streams: the same lines, messages and exit statuses.
+DORQIN_LISTEN_COMMAND="wine $WINBUILD/tools/dorqin-listen.exe" \
+    timeout "${DORQIN_BLACKBOX_TIMEOUT:-300}" "$NATIVE/tests/dorqin-tools-tests" \
+    --gtest_filter='ListenAcrossClients.TheWindowsBuild*' --gtest_color=no

@@ -83,6 +83,7 @@ const char UsageText[] =
     "              the relay opens), recorded (the recording's bus, vendor,\n"
     "              product and name) or VVVV:PPPP (USB, vendor and product in hex)\n"
     "  --help      show this text\n"
+    "  --version   show the version\n"
     "\n"
     "Exit status: 0 done, 1 no usable /dev/uhid, 2 bad arguments,\n"
     "3 some command failed (the others still ran).\n";
@@ -525,6 +526,9 @@ int main(int argc, char* argv[]) {
         bool hasValue = i + 1 < argc;
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
             fputs(UsageText, stdout);
+            return ExitOk;
+        } else if (strcmp(argv[i], "--version") == 0) {
+            puts("dorqin-boxsim " DORQIN_VERSION);
             return ExitOk;
         } else if (strcmp(argv[i], "--demo") == 0) {
             demo = true;

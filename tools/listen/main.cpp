@@ -1,17 +1,12 @@
 // dorqin-listen: the reference client. Connects to the relay, checks the
 // greeting and prints one line per event frame until the relay closes, or
 // with --view shows the stream full-screen.
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "tools/listen/client_platform.h"
 #include "tools/listen/describe.h"
 #include "tools/listen/frame.h"
 #include "tools/listen/stream.h"
@@ -37,8 +32,11 @@ const char UsageText[] =
     "           the last button word as lamps, each channel's rate and the\n"
     "           time since its last event, the frame count, the connection\n"
     "           state and the last events. q or Ctrl+C quits; when the\n"
-    "           stream ends the view stays until q. Needs a terminal.\n"
+    "           stream ends the view stays until q. Needs a terminal;\n"
+    "           Linux only.\n"
     "  --help   show this text\n"
+    "  --version\n"
+    "           show the version\n"
     "\n"
     "Exit status: 0 the relay ended the stream cleanly (or q was pressed\n"
     "while it ran), 1 no connection, 2 bad arguments or no terminal for\n"
@@ -49,47 +47,6 @@ void PrintLine(const std::string& line) {
     fputs(line.c_str(), stdout);
     fputc('\n', stdout);
     fflush(stdout);  // read line by line by pipelines and tests
-}
-
-int Connect(const char* host, const char* port) {
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    // A numeric address first: it needs no name service, which a static
-    // build in a bare initramfs does not have.
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    int status = getaddrinfo(host, port, &hints, &list);
-    if (status == EAI_NONAME) {
-        hints.ai_flags = AI_NUMERICSERV;
-        status = getaddrinfo(host, port, &hints, &list);
-    }
-    if (status != 0) {
-        fprintf(stderr, "dorqin-listen: cannot resolve %s port %s: %s\n", host, port,
-                gai_strerror(status));
-        return -1;
-    }
-    int lastError = 0;
-    int fd = -1;
-    for (addrinfo* at = list; at && fd < 0; at = at->ai_next) {
-        fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
-            continue;
-        }
-        if (connect(fd, at->ai_addr, at->ai_addrlen) != 0) {
-            lastError = errno;
-            close(fd);
-            fd = -1;
-        }
-    }
-    freeaddrinfo(list);
-    if (fd < 0) {
-        fprintf(stderr, "dorqin-listen: cannot connect to %s port %s: %s%s\n", host, port,
-                strerror(lastError),
-                lastError == ECONNREFUSED ? " (is dorqin-relay running?)" : "");
-    }
-    return fd;
 }
 
 bool ParsePort(const char* text) {
@@ -111,11 +68,20 @@ int main(int argc, char* argv[]) {
     const char* host = "127.0.0.1";
     const char* port = "5003";
     int positional = 0;
+    if (ClientStart() != 0) return ExitConnectFailed;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             fputs(UsageText, stdout);
             return ExitClean;
+        }
+        if (strcmp(arg, "--version") == 0) {
+            puts("dorqin-listen " DORQIN_VERSION);
+            return ExitClean;
+        }
+        if (const char* why = ClientLacksMode(arg)) {
+            fprintf(stderr, "dorqin-listen: %s %s\n", arg, why);
+            return ExitUsage;
         }
         if (strcmp(arg, "--json") == 0) {
             json = true;
@@ -153,12 +119,12 @@ int main(int argc, char* argv[]) {
         return ExitUsage;
     }
 
-    int fd = Connect(host, port);
-    if (fd < 0) return ExitConnectFailed;
+    ClientSocket fd;
+    if (ClientConnect(host, port, &fd) != 0) return ExitConnectFailed;
 
     if (view) {
         int status = RunView(fd, host, port);
-        close(fd);
+        ClientClose(fd);
         return status;
     }
 
@@ -167,9 +133,7 @@ int main(int argc, char* argv[]) {
     bool hinted = false;
     for (;;) {
         if (!reader.Greeted && !hinted) {
-            pollfd waiting = {fd, POLLIN, 0};
-            int ready = poll(&waiting, 1, GreetingHintMs);
-            if (ready == 0) {
+            if (ClientWaitReadable(fd, GreetingHintMs) == 0) {
                 fprintf(stderr,
                         "dorqin-listen: connected, but no greeting yet (the relay serves one "
                         "client at a time); still waiting\n");
@@ -177,10 +141,11 @@ int main(int argc, char* argv[]) {
                 continue;
             }
         }
-        ssize_t got = StreamRead(&reader, fd);
+        long got = StreamRead(&reader, fd);
         if (got < 0) {
-            if (errno == EINTR) continue;
-            fprintf(stderr, "dorqin-listen: reading from the relay failed: %s\n", strerror(errno));
+            if (ClientReadInterrupted()) continue;
+            fprintf(stderr, "dorqin-listen: reading from the relay failed: %s\n",
+                    ClientErrorText());
             return ExitReadError;
         }
         if (got == 0) break;

@@ -1,7 +1,5 @@
 #include "tools/listen/stream.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -12,13 +10,14 @@ void StreamInit(StreamReader* reader) {
     reader->Frames = 0;
 }
 
-ssize_t StreamRead(StreamReader* reader, int fd) {
+long StreamRead(StreamReader* reader, ClientSocket socket) {
     if (reader->Used > 0) {
         memmove(reader->Buffer, reader->Buffer + reader->Used, reader->Held - reader->Used);
         reader->Held -= reader->Used;
         reader->Used = 0;
     }
-    ssize_t got = read(fd, reader->Buffer + reader->Held, sizeof reader->Buffer - reader->Held);
+    long got =
+        ClientRead(socket, reader->Buffer + reader->Held, sizeof reader->Buffer - reader->Held);
     if (got > 0) reader->Held += static_cast<size_t>(got);
     return got;
 }

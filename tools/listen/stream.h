@@ -3,11 +3,10 @@
 // view both read through this, so they agree on every verdict.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <string>
 
+#include "tools/listen/client_platform.h"
 #include "tools/listen/frame.h"
 
 // dorqin-listen's exit statuses, the same in every mode.
@@ -31,9 +30,9 @@ struct StreamReader {
 
 void StreamInit(StreamReader* reader);
 
-// One read() from fd into the reader. Returns the byte count, 0 when the
-// relay closed the connection, or -1 with errno set (EINTR included).
-ssize_t StreamRead(StreamReader* reader, int fd);
+// One read from the socket into the reader. Returns the byte count, 0 when
+// the relay closed the connection, or -1 as ClientRead does.
+long StreamRead(StreamReader* reader, ClientSocket socket);
 
 enum StreamStep {
     StreamNeedMore = 0,  // read again

@@ -291,7 +291,7 @@ void Take(StreamReader* reader, ViewModel* model, int64_t nowNs) {
 
 }  // namespace
 
-int RunView(int fd, const char* host, const char* port) {
+int RunView(ClientSocket fd, const char* host, const char* port) {
     // Our own handlers, set before ncurses starts, so that it leaves them
     // alone: Ctrl+C ends the loop, which restores the terminal first.
     struct sigaction action = {};

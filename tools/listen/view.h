@@ -1,8 +1,9 @@
 // dorqin-listen --view: the stream drawn full-screen with ncurses.
 #pragma once
 
-
 #include <string>
+
+#include "tools/listen/client_platform.h"
 
 // Whether standard output is a terminal the view can take over: a tty
 // whose TERM has a terminfo entry. If not, *why says so in English.
@@ -13,4 +14,4 @@ bool ViewHasTerminal(std::string* why);
 // same stream (0 for a stream still running when q is pressed), or
 // ExitUsage when the terminal cannot be used. Ctrl+C restores the terminal
 // and then ends the program by the signal, as it ends the plain mode.
-int RunView(int fd, const char* host, const char* port);
+int RunView(ClientSocket fd, const char* host, const char* port);

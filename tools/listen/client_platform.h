@@ -1,0 +1,44 @@
+// What dorqin-listen needs of its platform: a TCP connection to the relay,
+// reads from it, and standard streams that carry its text byte for byte.
+// One backend per platform (client_platform_posix.cpp and
+// client_platform_win32.cpp); the build picks it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A connected socket: a file descriptor on POSIX, a SOCKET on Windows.
+#ifdef _WIN32
+typedef uintptr_t ClientSocket;
+#else
+typedef int ClientSocket;
+#endif
+
+// Readies the platform before anything is printed: standard output and
+// standard error write bytes as given (no CR added before LF), and the
+// socket library is started. Returns 0, or -1 after saying why on stderr.
+int ClientStart(void);
+
+// Why this build has no mode for the option ("--view", "--joystick"), as
+// a sentence for standard error, or nullptr when it has it or does not know it.
+const char* ClientLacksMode(const char* option);
+
+// Connects to host and port (a numeric address first, then by name).
+// Returns 0 and sets *socket, or -1 after saying why on standard error.
+int ClientConnect(const char* host, const char* port, ClientSocket* socket);
+
+// Waits up to timeoutMs for data or the end of the stream. Returns 1 when
+// a read would not block, 0 when the time ran out, -1 on an error.
+int ClientWaitReadable(ClientSocket socket, int timeoutMs);
+
+// Reads up to size bytes. Returns the count, 0 when the peer closed the
+// connection, or -1 on an error (see ClientReadInterrupted, ClientErrorText).
+long ClientRead(ClientSocket socket, void* buffer, size_t size);
+
+// Whether the last failed read was only cut short by a signal: read again.
+bool ClientReadInterrupted(void);
+
+// The last socket error as a sentence.
+const char* ClientErrorText(void);
+
+void ClientClose(ClientSocket socket);
