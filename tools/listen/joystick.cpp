@@ -50,8 +50,8 @@ bool ParseInt32(const char* begin, const char* end, int32_t* value) {
 // The device: six axes over the range, each starting at its centre (so a
 // game sees a stick at rest before the first event, not one pushed to a
 // corner), and 16 joystick buttons.
-int CreateDevice(int uinputFd, const JoystickRange& range, const char* host, const char* port,
-                 libevdev_uinput** device, std::string* why) {
+int CreateDevice(int uinputFd, const JoystickRange& range, libevdev_uinput** device,
+                 std::string* why) {
     libevdev* description = libevdev_new();
     if (!description) {
         *why = "cannot describe the virtual joystick: out of memory";
@@ -62,9 +62,6 @@ int CreateDevice(int uinputFd, const JoystickRange& range, const char* host, con
     libevdev_set_id_vendor(description, JoystickVendor);
     libevdev_set_id_product(description, JoystickProduct);
     libevdev_set_id_version(description, JoystickVersion);
-    // Where the events come from, to tell two of them apart.
-    std::string phys = std::string("dorqin-relay:") + host + ":" + port;
-    libevdev_set_phys(description, phys.c_str());
 
     input_absinfo axis = {};
     axis.minimum = range.Min;
@@ -98,8 +95,6 @@ struct Run {
     int Fd;
     int UinputFd;
     JoystickRange Range;
-    const char* Host;
-    const char* Port;
     libevdev_uinput* Device;
     uint16_t Buttons;
     int Status;           // the exit status once Done
@@ -130,8 +125,7 @@ void Take(Run* run, StreamReader* reader) {
         }
         if (step == StreamGreeting) {
             std::string why;
-            if (CreateDevice(run->UinputFd, run->Range, run->Host, run->Port, &run->Device,
-                             &why) != 0) {
+            if (CreateDevice(run->UinputFd, run->Range, &run->Device, &why) != 0) {
                 Finish(run, ExitUsage, why);
                 return;
             }
@@ -234,8 +228,7 @@ int JoystickOpenUinput(std::string* why) {
     return -1;
 }
 
-int RunJoystick(int fd, int uinputFd, const JoystickRange& range, const char* host,
-                const char* port) {
+int RunJoystick(int fd, int uinputFd, const JoystickRange& range) {
     // The stop signals are held back except inside ppoll, so one that
     // comes between the check and the wait still wakes it; the loop then
     // removes the device before the program ends.
@@ -256,7 +249,7 @@ int RunJoystick(int fd, int uinputFd, const JoystickRange& range, const char* ho
     // (/dev/null, say) only the stream and the signals are left.
     bool keys = true;
 
-    Run run = {fd, uinputFd, range, host, port, nullptr, 0, ExitClean, false, {}};
+    Run run = {fd, uinputFd, range, nullptr, 0, ExitClean, false, {}};
     StreamReader reader;
     StreamInit(&reader);
     bool hinted = false;

@@ -60,5 +60,4 @@ int JoystickOpenUinput(std::string* why);
 // status the plain mode would give (0 for q while the stream runs), or
 // ExitUsage when the device cannot be made; after a signal it ends the
 // program by that signal, as the plain mode ends.
-int RunJoystick(int fd, int uinputFd, const JoystickRange& range, const char* host,
-                const char* port);
+int RunJoystick(int fd, int uinputFd, const JoystickRange& range);

@@ -183,7 +183,7 @@ int main(int argc, char* argv[]) {
     int fd = Connect(host, port);
     if (fd < 0) return ExitConnectFailed;
 
-    if (joystick) return RunJoystick(fd, uinput, axes, host, port);
+    if (joystick) return RunJoystick(fd, uinput, axes);
 
     if (view) {
         int status = RunView(fd, host, port);
