@@ -18,7 +18,7 @@
 # In the guest this script runs again, with one argument: its settings.
 set -uo pipefail
 
-CASES=(stream-end range-sigterm quit-key ctrl-c malformed no-access)
+CASES=(stream-end range-sigterm quit-key ctrl-c background malformed no-access)
 SECTIONS=(evdev js listen-output listen-stderr status)
 
 # ---- In the guest ----
@@ -54,7 +54,7 @@ if [ $# = 1 ]; then
     device_listed() { grep -qxF "$NAME" /sys/class/input/*/name 2>/dev/null; }
     device_unlisted() { ! device_listed; }
     probes_ended() { gone "$evdev_probe" && gone "$js_probe"; }
-    listener_ended() { if [ -n "$pane" ]; then [ -s "$W/exit" ]; else gone "$listen"; fi; }
+    listener_ended() { if [ "$start" = tmux ]; then [ -s "$W/exit" ]; else gone "$listen"; fi; }
 
     # The kernel's own modules, from the package guest.sh boots.
     modules=$(ls -d "$CACHE"/linux-image-*/lib/modules/*/kernel | head -n 1)
@@ -90,7 +90,9 @@ if [ $# = 1 ]; then
     #           on port 5004: the greeting first, the rest once the device
     #           is being read), none
     #   START   plain (a background process, standard input a pipe), tmux
-    #           (in a terminal, for the keys) or nobody (plain, as that user)
+    #           (in a terminal, for the keys), background (a job in the
+    #           background of an interactive shell in a terminal) or nobody
+    #           (plain, as that user)
     #   END     how the client is ended once the events are in: enter (on
     #           the relay: the stream ends), term, key-q, key-ctrl-c, none
     run_case() {
@@ -149,6 +151,14 @@ if [ $# = 1 ]; then
             tmux -S "$pane" -f /dev/null new-session -d -x 80 -y 24 \
                 bash -c 'trap : INT; "$@" > "$0/listen.out" 2> "$0/listen.err"; echo $? > "$0/exit"
                          stty -a > "$0/stty"; sleep 60' "$W" "$LISTEN" "$@" 127.0.0.1 $port 3>&- 4>&- 6>&-
+        elif [ "$start" = background ]; then
+            pane=/tmp/joystick.tmux
+            tmux -S "$pane" -f /dev/null new-session -d -x 80 -y 24 bash --norc --noprofile -i 3>&- 4>&- 6>&-
+            local command
+            printf -v command '%q ' "$LISTEN" "$@" 127.0.0.1 $port
+            tmux -S "$pane" send-keys "$command> $W/listen.out 2> $W/listen.err & echo \$! > $W/pid" Enter
+            wait_for 100 test -s "$W/pid" || say "$name: the job did not start"
+            listen=$(cat "$W/pid")
         else
             local as=()
             [ "$start" = nobody ] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
@@ -194,7 +204,12 @@ if [ $# = 1 ]; then
         key-ctrl-c) tmux -S "$pane" send-keys C-c ;;
         esac
         wait_for 100 listener_ended || say "$name: the listener is still running"
-        if [ -n "$pane" ]; then
+        if [ "$start" = background ]; then
+            tmux -S "$pane" send-keys "wait $listen; echo \$? > $W/exit" Enter
+            wait_for 100 test -s "$W/exit"
+            echo "listener exit status: $(cat "$W/exit")" >> "$W/notes"
+            tmux -S "$pane" kill-server
+        elif [ -n "$pane" ]; then
             echo "listener exit status: $(cat "$W/exit")" >> "$W/notes"
             local modes
             modes=$(tr ' ' '\n' < "$W/stty" | grep -xE -- '-?(icanon|echo)' | tr '\n' ' ')
@@ -250,6 +265,9 @@ if [ $# = 1 ]; then
     # with no box closes its stream at once, so a scripted server greets.)
     run_case quit-key script tmux key-q --joystick
     run_case ctrl-c script tmux key-ctrl-c --joystick
+    # A job in the background of a shell leaves the terminal alone (or
+    # the terminal would stop it) and still makes the device.
+    run_case background script background term --joystick
     # A malformed frame after a few events ends the client by itself.
     run_case malformed script plain none --joystick
     # A user without access to /dev/uinput is refused before connecting:

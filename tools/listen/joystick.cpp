@@ -243,11 +243,15 @@ int RunJoystick(int fd, int uinputFd, const JoystickRange& range) {
     }
     sigprocmask(SIG_BLOCK, &stops, &waiting);
 
-    termios saved;
-    bool raw = KeysRaw(&saved);
     // Keys come from standard input, a terminal or a pipe; once it ends
-    // (/dev/null, say) only the stream and the signals are left.
-    bool keys = true;
+    // (/dev/null, say) only the stream and the signals are left. A job in
+    // the background leaves its terminal alone: touching it would stop
+    // the job (SIGTTOU, SIGTTIN).
+    bool background =
+        isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) != getpgrp();
+    bool keys = !background;
+    termios saved;
+    bool raw = keys && KeysRaw(&saved);
 
     Run run = {fd, uinputFd, range, nullptr, 0, ExitClean, false, {}};
     StreamReader reader;

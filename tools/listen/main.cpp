@@ -53,8 +53,8 @@ const char UsageText[] =
     "\n"
     "Exit status: 0 the relay ended the stream cleanly (or q was pressed\n"
     "while it ran), 1 no connection, 2 bad arguments, no terminal for\n"
-    "--view or no virtual joystick for --joystick, 3 bad greeting, 4 malformed frame, 5 stream ended inside a\n"
-    "frame, 6 read error.\n";
+    "--view or no virtual joystick for --joystick, 3 bad greeting, 4\n"
+    "malformed frame, 5 stream ended inside a frame, 6 read error.\n";
 
 void PrintLine(const std::string& line) {
     fputs(line.c_str(), stdout);
