@@ -49,6 +49,10 @@ else()
       endforeach()
     endif()")
   install(FILES tools/udev/70-dorqin-box.rules DESTINATION lib/udev/rules.d)
+  # The rule for /dev/uinput (dorqin-listen --joystick) is for the owner to
+  # opt in to, not a rule udev applies once the package is in: see
+  # docs/platform.md.
+  install(FILES tools/udev/70-dorqin-uinput.rules DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
   # Man pages go in compressed, as Debian's policy wants them; man reads
   # them either way. Each names the version in its footer.
@@ -124,9 +128,10 @@ set(CPACK_PACKAGE_DESCRIPTION
 program over TCP. It listens on port 5003, greets one client, then sends
 every input report of the box as a text event in a fixed 100-byte frame.
 
-Also included: dorqin-listen, a client that checks and shows the stream,
-dorqin-boxsim, a virtual box through /dev/uhid, and a udev rule that gives
-the user at the seat access to the box.")
+Also included: dorqin-listen, a client that checks and shows the stream
+or makes it a virtual joystick through /dev/uinput, dorqin-boxsim, a
+virtual box through /dev/uhid, and a udev rule that gives the user at the
+seat access to the box.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/dist)
 include(CPack)

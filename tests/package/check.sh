@@ -116,6 +116,14 @@ grep -q "^License: Expat$" /usr/share/doc/$PACKAGE/copyright &&
 RULE=/usr/lib/udev/rules.d/70-dorqin-box.rules
 cmp -s "$RULE" tools/udev/70-dorqin-box.rules || fail "the udev rule is not at $RULE"
 log "udev rule in place at $RULE"
+# The rule for /dev/uinput only as an example, for the owner to opt in to.
+EXAMPLE=/usr/share/doc/$PACKAGE/examples/70-dorqin-uinput.rules
+cmp -s "$EXAMPLE" tools/udev/70-dorqin-uinput.rules || fail "the uinput rule is not at $EXAMPLE"
+[ ! -e /usr/lib/udev/rules.d/70-dorqin-uinput.rules ] || fail "the uinput rule is installed as a rule"
+# dorqin-listen --joystick links libevdev: shlibdeps must have said so.
+dpkg-query -W -f '${Depends}' "$PACKAGE" | grep -q 'libevdev2' ||
+    fail "the package does not depend on libevdev2: $(dpkg-query -W -f '${Depends}' "$PACKAGE")"
+log "uinput rule as an example at $EXAMPLE; depends on libevdev2"
 
 # The maintainer scripts reload udev only where it runs. This machine has
 # no udev, so each script runs twice in a mount namespace of its own with a

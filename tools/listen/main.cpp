@@ -9,6 +9,7 @@
 #include "tools/listen/client_platform.h"
 #include "tools/listen/describe.h"
 #include "tools/listen/frame.h"
+#include "tools/listen/joystick.h"
 #include "tools/listen/stream.h"
 #include "tools/listen/view.h"
 
@@ -20,6 +21,7 @@ constexpr int GreetingHintMs = 3000;
 
 const char UsageText[] =
     "usage: dorqin-listen [--json | --view] [host] [port]\n"
+    "       dorqin-listen --joystick [--range MIN:MAX] [host] [port]\n"
     "\n"
     "Connects to dorqin-relay (default 127.0.0.1 port 5003), checks its\n"
     "greeting and prints one line per event until the relay closes the\n"
@@ -34,14 +36,23 @@ const char UsageText[] =
     "           state and the last events. q or Ctrl+C quits; when the\n"
     "           stream ends the view stays until q. Needs a terminal;\n"
     "           Linux only.\n"
+    "  --joystick\n"
+    "           make the stream a virtual joystick (Linux uinput) once the\n"
+    "           greeting is right: TYP 3 ID 0-3 as X, Y, Z, Rx, TYP 2 ID 2-3\n"
+    "           as throttle and rudder, the 16 bits of the button word as\n"
+    "           buttons; removed when the stream ends, on q, Ctrl+C or\n"
+    "           SIGTERM. Needs write access to /dev/uinput; Linux only.\n"
+    "  --range MIN:MAX\n"
+    "           the axes' range for --joystick (default -32768:32767; a\n"
+    "           10-bit box: 0:1023)\n"
     "  --help   show this text\n"
     "  --version\n"
     "           show the version\n"
     "\n"
     "Exit status: 0 the relay ended the stream cleanly (or q was pressed\n"
-    "while it ran), 1 no connection, 2 bad arguments or no terminal for\n"
-    "--view, 3 bad greeting, 4 malformed frame, 5 stream ended inside a\n"
-    "frame, 6 read error.\n";
+    "while it ran), 1 no connection, 2 bad arguments, no terminal for\n"
+    "--view or no virtual joystick for --joystick, 3 bad greeting, 4\n"
+    "malformed frame, 5 stream ended inside a frame, 6 read error.\n";
 
 void PrintLine(const std::string& line) {
     fputs(line.c_str(), stdout);
@@ -65,6 +76,8 @@ bool ParsePort(const char* text) {
 int main(int argc, char* argv[]) {
     bool json = false;
     bool view = false;
+    bool joystick = false;
+    const char* range = nullptr;
     const char* host = "127.0.0.1";
     const char* port = "5003";
     int positional = 0;
@@ -87,6 +100,10 @@ int main(int argc, char* argv[]) {
             json = true;
         } else if (strcmp(arg, "--view") == 0) {
             view = true;
+        } else if (strcmp(arg, "--joystick") == 0) {
+            joystick = true;
+        } else if (strcmp(arg, "--range") == 0) {
+            range = i + 1 < argc ? argv[++i] : "";
         } else if (arg[0] == '-' && arg[1] != '\0') {
             fprintf(stderr, "dorqin-listen: unknown option %s\n%s", arg, UsageText);
             return ExitUsage;
@@ -111,6 +128,11 @@ int main(int argc, char* argv[]) {
         fprintf(stderr, "dorqin-listen: --json and --view exclude each other\n%s", UsageText);
         return ExitUsage;
     }
+    JoystickRange axes = JoystickDefaultRange;
+    if (int status = JoystickArguments(json, view, joystick, range, &axes); status != 0) {
+        fprintf(stderr, "%s", UsageText);
+        return status;
+    }
     // Refused before connecting: a relay serves one client per run, and
     // a connection that shows nothing would use it up.
     std::string why;
@@ -118,9 +140,16 @@ int main(int argc, char* argv[]) {
         fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
         return ExitUsage;
     }
+    int uinput = joystick ? JoystickOpenUinput(&why) : -1;
+    if (joystick && uinput < 0) {
+        fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
+        return ExitUsage;
+    }
 
     ClientSocket fd;
     if (ClientConnect(host, port, &fd) != 0) return ExitConnectFailed;
+
+    if (joystick) return RunJoystick(fd, uinput, axes);
 
     if (view) {
         int status = RunView(fd, host, port);

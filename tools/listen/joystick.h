@@ -1,0 +1,64 @@
+// dorqin-listen --joystick: the checked stream as a virtual joystick that
+// any Linux program can read (evdev, and joydev's /dev/input/js*), made
+// through uinput with libevdev.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/listen/client_platform.h"
+#include "tools/listen/frame.h"
+
+// The device's own identity, so that udev rules and games can tell it from
+// the box itself (0003:046D:C630, which the relay reads); on BUS_VIRTUAL.
+constexpr char JoystickName[] = "DORQIn Box (dorqin-listen)";
+// Bus-virtual IDs are nobody's to assign: D0B0 for the box, 4C53 ("LS") for
+// dorqin-listen.
+constexpr uint16_t JoystickVendor = 0xD0B0;
+constexpr uint16_t JoystickProduct = 0x4C53;
+constexpr uint16_t JoystickVersion = 0x0100;
+
+// The value range every axis declares.
+struct JoystickRange {
+    int32_t Min;
+    int32_t Max;
+};
+constexpr JoystickRange JoystickDefaultRange = {-32768, 32767};
+
+// Reads "MIN:MAX" (signed 32-bit decimals, MIN below MAX) into *range;
+// returns false for anything else and leaves *range alone.
+bool ParseJoystickRange(const char* text, JoystickRange* range);
+
+// Checks the options that go with --joystick and reads --range's text, when
+// given, into *range. Returns 0, or ExitUsage after saying why on standard
+// error.
+int JoystickArguments(bool json, bool view, bool joystick, const char* rangeText,
+                      JoystickRange* range);
+
+// One input event for the virtual device.
+struct JoystickInput {
+    uint16_t Type;  // EV_ABS or EV_KEY
+    uint16_t Code;
+    int32_t Value;
+};
+constexpr int JoystickMaxInputs = 16;  // one per button of a button word
+
+// The inputs one stream event makes: an axis value clamped to the range,
+// or a press or release for each bit of the button word that differs from
+// *buttons (which is then updated); none for a channel without an axis.
+// Returns the count written to out, at most JoystickMaxInputs.
+int JoystickMapEvent(const FrameEvent& event, const JoystickRange& range, uint16_t* buttons,
+                     JoystickInput* out);
+
+// Opens /dev/uinput for the device to come; returns its descriptor, or -1
+// with an English explanation (what to do about it) in *why.
+int JoystickOpenUinput(std::string* why);
+
+// Reads the connected stream fd, makes the device on uinputFd once the
+// greeting is right and feeds it every event, until the stream ends, a
+// frame is malformed, q is typed on standard input, or SIGINT, SIGTERM or
+// SIGHUP comes; the device is removed before it returns. Returns the exit
+// status the plain mode would give (0 for q while the stream runs), or
+// ExitUsage when the device cannot be made; after a signal it ends the
+// program by that signal, as the plain mode ends.
+int RunJoystick(ClientSocket fd, int uinputFd, const JoystickRange& range);
