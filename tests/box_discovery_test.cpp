@@ -108,4 +108,43 @@ TEST_F(BoxDiscovery, ABoxWhoseReportsCannotHoldTheButtonBytesIsNoBox) {
     EXPECT_EQ(OpenInTree(), 0);
 }
 
+// A keyboard collection (report 7) before the box's own collection: as on
+// Windows, each top-level collection is an interface, the relay finds the
+// box second, and its handle reads only the box's reports.
+TEST_F(BoxDiscovery, ABoxWhoseJoystickCollectionIsNotFirstIsFoundAndReadsOnlyItsReports) {
+    Bytes composite = {0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x85, 0x07,  // Keyboard, report 7
+                       0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
+                       0x75, 0x01, 0x95, 0x08, 0x81, 0x02,              // 8 modifier bits
+                       0x95, 0x06, 0x75, 0x08, 0x19, 0x00, 0x29, 0x65, 0x26, 0xFF, 0x00,
+                       0x81, 0x00, 0xC0};                               // 6 key slots
+    const Bytes box = BoxDescriptor();
+    composite.insert(composite.end(), box.begin(), box.end());
+    ASSERT_TRUE(tree_.AddDevice(0, 0x046D, 0xC630, composite));
+    ASSERT_EQ(FindBox(BoxUsagePage, BoxUsage), 1);
+    EXPECT_EQ(BoxState.Caps.Usage, 0x04);
+    // The box's reports alone: the keyboard's 8-byte report is not counted.
+    EXPECT_EQ(BoxState.Caps.InputReportByteLength, 5);
+    EXPECT_EQ(OpenCount("hidraw0"), 2);
+    ASSERT_EQ(AllocReportBuffer(), 1);
+    ASSERT_TRUE(WriteReport(tree_.NodePath("hidraw0"), {0x07, 0x02, 0x04, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(WriteReport(tree_.NodePath("hidraw0"), {0x02, 0xBC, 0x02, 0x00, 0x02}));
+    ASSERT_EQ(ReadInputReport(), 5);
+    EXPECT_EQ(BoxState.InputReport[0], 0x02);
+    EXPECT_EQ(ReadUsageValue(UsageTable[0]), 700);
+}
+
+TEST_F(BoxDiscovery, AnEnumerationStepThatFailsIsSkippedAndTheSearchGoesOn) {
+    ASSERT_TRUE(tree_.AddDevice(0, 0x046D, 0xC630, GamePadDescriptor()));
+    ASSERT_TRUE(tree_.AddDevice(1, 0x046D, 0xC630, BoxDescriptor()));
+    SetHidEnumerationFault(0, ERROR_INVALID_DATA);
+    EXPECT_EQ(FindBox(BoxUsagePage, BoxUsage), 1);
+    EXPECT_EQ(OpenCount("hidraw1"), 2);
+    CloseBox();
+    // A failure at the box's own index is a miss, not the end of the list.
+    ASSERT_TRUE(tree_.AddDevice(2, 0x046D, 0xC630, BoxDescriptor()));
+    SetHidEnumerationFault(1, ERROR_GEN_FAILURE);
+    EXPECT_EQ(FindBox(BoxUsagePage, BoxUsage), 1);
+    EXPECT_EQ(OpenCount("hidraw2"), 2);
+}
+
 }  // namespace

@@ -11,7 +11,21 @@ constexpr char kDefaultDevRoot[] = "/dev";
 char sysfsRoot[kRootCapacity] = "/sys/class/hidraw";
 char devRoot[kRootCapacity] = "/dev";
 
+unsigned long faultIndex = 0;
+unsigned long faultError = 0;
+
 }  // namespace
+
+void SetHidEnumerationFault(unsigned long index, unsigned long error) {
+    faultIndex = index;
+    faultError = error;
+}
+
+bool HidEnumerationFault(unsigned long index, unsigned long* error) {
+    if (faultError == 0 || index != faultIndex) return false;
+    *error = faultError;
+    return true;
+}
 
 bool SetHidDeviceRoots(const char* sysClassHidraw, const char* dev) {
     if (!sysClassHidraw) sysClassHidraw = kDefaultSysfsRoot;

@@ -11,3 +11,10 @@ bool SetHidDeviceRoots(const char* sysClassHidraw, const char* dev);
 const char* HidSysfsRoot();
 // "/dev" unless a test moved it.
 const char* HidDevRoot();
+
+// Tests only: makes SetupDiEnumDeviceInterfaces fail at one index with this
+// error instead of answering (error 0: no fault), as Windows' enumeration
+// may fail for one interface and answer for the next.
+void SetHidEnumerationFault(unsigned long index, unsigned long error);
+// The fault set, if any: true and the error for this index.
+bool HidEnumerationFault(unsigned long index, unsigned long* error);

@@ -194,6 +194,11 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA device
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
+    unsigned long fault = 0;
+    if (HidEnumerationFault(memberIndex, &fault)) {
+        SetLastError(static_cast<DWORD>(fault));
+        return FALSE;
+    }
     deviceInterfaceData->InterfaceClassGuid = *interfaceClassGuid;
     deviceInterfaceData->Flags = SPINT_ACTIVE;
     deviceInterfaceData->Reserved = static_cast<ULONG_PTR>(memberIndex) + 1;

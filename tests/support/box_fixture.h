@@ -25,6 +25,7 @@ protected:
         BoxState.InputReport = nullptr;
         BoxState.InputReportLength = 0;
         SetHidDeviceRoots(nullptr, nullptr);
+        SetHidEnumerationFault(0, 0);
     }
 
     // How many descriptors of this process are open on the node.
