@@ -43,7 +43,7 @@ declare -A UNPLUG=([unplug]=1)
 declare -A RECORDING=([replay]=replay.rec [composite]=composite.rec)
 # Builds a scenario is for, where not both: Wine 8 offers a device as one
 # HID device, not one per top-level collection, so the composite's
-# Joystick collection, its second, is out of its reach.
+# Joystick collection, its third, is out of its reach.
 declare -A FLAVOURS_OF=([composite]=native)
 
 # runs_in FLAVOUR SCENARIO: whether the scenario is run with that build.
