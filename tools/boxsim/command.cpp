@@ -7,12 +7,6 @@
 
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 bool ParseHexByte(const std::string& text, unsigned char* byte) {
     std::string digits = text;
@@ -21,7 +15,7 @@ bool ParseHexByte(const std::string& text, unsigned char* byte) {
     if (digits.empty() || digits.size() > 2) return false;
     int value = 0;
     for (char c : digits) {
-        int digit = HexDigit(c);
+        int digit = BoxsimHexDigit(c);
         if (digit < 0) return false;
         value = value * 16 + digit;
     }
@@ -60,7 +54,7 @@ bool ParseNumber(const std::string& text, long* value) {
     if (at == text.size()) return false;
     long result = 0;
     for (; at < text.size(); ++at) {
-        int digit = HexDigit(text[at]);
+        int digit = BoxsimHexDigit(text[at]);
         if (digit < 0 || digit >= base) return false;
         result = result * base + digit;
         if (result > 0x7FFFFFFFL) return false;
@@ -154,4 +148,11 @@ bool ParseCommand(const std::string& line, BoxsimCommand* command, std::string* 
              "\" (buttons, xy, z-rx, ry-rz, slider-dial, status, raw, destroy, sleep, "
              "replay)";
     return false;
+}
+
+int BoxsimHexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
 }

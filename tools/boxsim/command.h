@@ -33,3 +33,6 @@ bool ParseNumber(const std::string& text, long* value);
 // Parses one line (without its line break). Returns true and fills
 // *command, or false with an English reason in *error.
 bool ParseCommand(const std::string& line, BoxsimCommand* command, std::string* error);
+
+// The value of one hex digit, either case; -1 for anything else.
+int BoxsimHexDigit(char c);

@@ -2,21 +2,16 @@
 
 #include <cstring>
 
-namespace {
+#include "tools/boxsim/command.h"
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+namespace {
 
 // Hex digits only, at most maxDigits of them; false for anything else.
 bool ParseHex(const std::string& text, size_t maxDigits, unsigned long* value) {
     if (text.empty() || text.size() > maxDigits) return false;
     unsigned long result = 0;
     for (char c : text) {
-        int digit = HexDigit(c);
+        int digit = BoxsimHexDigit(c);
         if (digit < 0) return false;
         result = result * 16 + static_cast<unsigned long>(digit);
     }
@@ -294,7 +289,7 @@ int ParseRecording(const std::string& content, std::vector<RecordedDevice>* devi
         ++number;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         size_t first = line.find_first_not_of(" \t");
-        if (parser.Pending && first != std::string::npos && HexDigit(line[first]) >= 0 &&
+        if (parser.Pending && first != std::string::npos && BoxsimHexDigit(line[first]) >= 0 &&
             !(line.size() > first + 1 && line[first + 1] == ':')) {
             if (!TakeBytes(&parser, Words(line, " \t"), 0, number, error)) return -1;
             continue;
