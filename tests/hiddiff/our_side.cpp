@@ -3,6 +3,7 @@
 // from case to case.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "hiddiff/sides.h"
@@ -103,7 +104,8 @@ SideResult OurSide::Run(const CaseInput& input) {
                 if (input.reportCollection[i] != collection) continue;
                 const Bytes& report = input.reports[i];
                 std::fill(buffer.begin(), buffer.end(), 0);
-                memcpy(buffer.data(), report.data(), std::min(report.size(), buffer.size()));
+                // A collection may have no input report at all: no bytes.
+                std::copy_n(report.begin(), std::min(report.size(), buffer.size()), buffer.begin());
                 std::vector<Answer>& answers = result.answers[i];
                 for (const UsageQuery& q : input.queries) {
                     ULONG value = 0;

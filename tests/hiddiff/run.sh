@@ -8,5 +8,6 @@ shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 [ -f "$exe" ] || { echo "hiddiff: $exe is missing; install the Debian package gcc-mingw-w64-x86-64 and build again" >&2; exit 1; }
 [ -x "${DORQIN_WINE64:-/usr/lib/wine/wine64}" ] || { echo "hiddiff: wine64 is missing; install the Debian package wine64" >&2; exit 1; }
-prefix=$(bash "$here/../wine/make-prefix.sh" "$cache")
+# A sanitized build may share the plain build's prefix (695 MB) instead.
+prefix=$(bash "$here/../wine/make-prefix.sh" "${DORQIN_WINE_CACHE:-$cache}")
 exec "$tool" --wine-exe "$exe" --prefix "$prefix" "$@"
