@@ -221,26 +221,28 @@ BOOL HidReadReport(const HidDevice* device, int fd, LPVOID buffer, DWORD bytesTo
     // hidraw puts no ID byte before the reports of a device without report
     // IDs; Windows puts a 0 there.
     const size_t prefix = device->descriptor->usesReportIds ? 0 : 1;
-    uint8_t* scratch = device->scratch;
+    BYTE* bytes = static_cast<BYTE*>(buffer);
+    // Straight into the caller's buffer where it holds the node's longest
+    // report (so on every device of one collection, the box's included);
+    // else through the scratch block, so that a longer report of another
+    // collection is dropped whole, never cut.
+    uint8_t* target = bytesToRead >= device->nodeReportLength ? bytes : device->scratch;
     long n;
     for (;;) {
         uint32_t error = 0;
-        // Room for the longest report of any collection: one of another
-        // collection must not be cut, only dropped.
-        scratch[0] = 0;
-        n = SysRead(fd, scratch + prefix, device->nodeReportLength - prefix, &error);
+        target[0] = 0;
+        n = SysRead(fd, target + prefix, device->nodeReportLength - prefix, &error);
         if (n < 0) {
             SetLastError(error);
             return FALSE;
         }
-        if (n == 0 || HidInputReportOwner(device->descriptor, scratch[0]) == device->top) break;
+        if (n == 0 || HidInputReportOwner(device->descriptor, target[0]) == device->top) break;
     }
-    BYTE* bytes = static_cast<BYTE*>(buffer);
     // A report shorter than the longest one must not leave bytes of an
     // earlier report behind it.
     size_t filled = n == 0 ? 0 : prefix + static_cast<size_t>(n);
     if (filled > reportLength) filled = reportLength;
-    memcpy(bytes, scratch, filled);
+    if (target != bytes) memcpy(bytes, target, filled);
     memset(bytes + filled, 0, bytesToRead - filled);
     if (bytesRead) *bytesRead = n == 0 ? 0 : reportLength;
     return TRUE;

@@ -1,7 +1,6 @@
 #include "hiddiff/items.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 namespace {
@@ -248,32 +247,4 @@ std::string ToHex(const Bytes& bytes) {
         s.push_back(kDigits[b & 15]);
     }
     return s;
-}
-
-bool ParseHexText(const std::string& text, Bytes* out) {
-    out->clear();
-    size_t i = 0;
-    while (i < text.size()) {
-        const char c = text[i];
-        if (c == '#') {
-            while (i < text.size() && text[i] != '\n') ++i;
-            continue;
-        }
-        if (isspace(static_cast<unsigned char>(c)) || c == ',') {
-            ++i;
-            continue;
-        }
-        if (c == '0' && i + 1 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
-        int digits = 0, value = 0;
-        while (i < text.size() && isxdigit(static_cast<unsigned char>(text[i])) && digits < 3) {
-            value = value * 16 + (isdigit(static_cast<unsigned char>(text[i]))
-                                      ? text[i] - '0'
-                                      : (tolower(text[i]) - 'a' + 10));
-            ++digits;
-            ++i;
-        }
-        if (digits == 0 || digits > 2) return false;
-        out->push_back(static_cast<uint8_t>(value));
-    }
-    return true;
 }

@@ -49,6 +49,3 @@ struct DescriptorOutline {
 DescriptorOutline OutlineDescriptor(const Bytes& descriptor);
 
 std::string ToHex(const Bytes& bytes);
-// Hex text as the corpus files hold it ('#' comments, "0x", commas); false
-// on anything else.
-bool ParseHexText(const std::string& text, Bytes* out);

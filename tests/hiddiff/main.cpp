@@ -27,6 +27,7 @@
 #include "hiddiff/generate.h"
 #include "hiddiff/sides.h"
 #include "hiddiff/tolerated.h"
+#include "tools/boxsim/device_file.h"
 
 namespace {
 
@@ -366,12 +367,16 @@ int main(int argc, char** argv) {
         }
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
-            std::string text;
-            Bytes descriptor;
-            if (!ReadFileText(opt.corpus + "/" + name, &text) || !ParseHexText(text, &descriptor)) {
-                fprintf(stderr, "hiddiff: %s/%s is not hex text\n", opt.corpus.c_str(), name.c_str());
+            // Read as dorqin-boxsim --descriptor reads such a file.
+            std::string text, why;
+            DescriptorFile file;
+            if (!ReadFileText(opt.corpus + "/" + name, &text) ||
+                ReadDescriptorFile(text, &file, &why) != 0 || !file.Text) {
+                fprintf(stderr, "hiddiff: %s/%s is not hex text: %s\n", opt.corpus.c_str(),
+                        name.c_str(), why.empty() ? file.TextError.c_str() : why.c_str());
                 return 2;
             }
+            const Bytes descriptor(file.Bytes.begin(), file.Bytes.end());
             ++corpusFiles;
             if (!RunCase("corpus/" + name, descriptor, HashName(name), &ours, &wine, opt, &tally, &batch)) {
                 fprintf(stderr, "hiddiff: Wine side lost: %s\n", wine.error().c_str());

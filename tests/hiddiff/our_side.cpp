@@ -22,13 +22,11 @@ struct OurSide::Tree {
     // A file system in memory where there is one: the descriptor is
     // rewritten for every case.
     FakeHidTree fake{access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp"};
-    std::string descriptorPath;
 };
 
 OurSide::OurSide() : tree_(new Tree), ok_(false) {
     ok_ = tree_->fake.ok() && tree_->fake.AddDevice(0, 0x046D, 0xC630, Bytes{0x05, 0x01}) &&
           SetHidDeviceRoots(tree_->fake.HidrawDir().c_str(), tree_->fake.DevDir().c_str());
-    tree_->descriptorPath = tree_->fake.HidrawDir() + "/hidraw0/device/report_descriptor";
 }
 
 OurSide::~OurSide() {
@@ -37,13 +35,6 @@ OurSide::~OurSide() {
 }
 
 namespace {
-
-bool WriteDescriptor(const std::string& path, const Bytes& bytes) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return fclose(f) == 0 && ok;
-}
 
 void FillCaps(const HIDP_CAPS& c, CollectionResult* r) {
     const uint16_t fields[kCapsFields] = {
@@ -60,7 +51,7 @@ void FillCaps(const HIDP_CAPS& c, CollectionResult* r) {
 SideResult OurSide::Run(const CaseInput& input) {
     SideResult result{};
     result.answers.resize(input.reports.size());
-    if (!WriteDescriptor(tree_->descriptorPath, input.whole)) {
+    if (!tree_->fake.SetDescriptor(0, input.whole)) {
         result.refused = true;
         return result;
     }

@@ -43,6 +43,11 @@ FakeHidTree::~FakeHidTree() {
     if (!root_.empty()) nftw(root_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+bool FakeHidTree::SetDescriptor(int number, const Bytes& descriptor) {
+    return WriteFile(HidrawDir() + "/hidraw" + std::to_string(number) + "/device/report_descriptor",
+                     descriptor.data(), descriptor.size());
+}
+
 bool FakeHidTree::AddDevice(int number, uint16_t vendor, uint16_t product,
                             const Bytes& descriptor, FakeNode node, const std::string& hidId) {
     const std::string name = "hidraw" + std::to_string(number);

@@ -36,6 +36,10 @@ public:
     bool AddDevice(int number, uint16_t vendor, uint16_t product, const Bytes& descriptor,
                    FakeNode node = FakeNode::kFifo, const std::string& hidId = "");
 
+    // Replaces the descriptor of hidraw<number>, as a device that is
+    // unplugged and plugged in again with another would have it.
+    bool SetDescriptor(int number, const Bytes& descriptor);
+
 private:
     std::string root_;
     bool ok_ = false;
