@@ -1,19 +1,72 @@
 #include "tools/listen/client_platform.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+bool KeysOn = false;
+bool KeysRaw = false;
+termios KeysSaved;
+
+void RestoreAndStop(int signal) {
+    // tcsetattr is async-signal-safe; the program then ends by the signal
+    // as it would have without the handler.
+    tcsetattr(STDIN_FILENO, TCSANOW, &KeysSaved);
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigaction(signal, &action, nullptr);
+    raise(signal);
+}
+
+long long NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// connect with a bound: non-blocking, then poll for its answer.
+int ConnectWithin(int fd, const sockaddr* address, socklen_t length, int timeoutMs) {
+    if (timeoutMs < 0) return connect(fd, address, length) == 0 ? 0 : errno;
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int error = 0;
+    if (connect(fd, address, length) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            pollfd waiting = {fd, POLLOUT, 0};
+            int ready = poll(&waiting, 1, timeoutMs);
+            socklen_t size = sizeof error;
+            if (ready < 0)
+                error = errno;
+            else if (ready == 0)
+                error = ETIMEDOUT;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+                error = errno;
+        }
+    }
+    fcntl(fd, F_SETFL, flags);
+    return error;
+}
+
+}  // namespace
+
 int ClientStart(void) { return 0; }
 
 const char* ClientLacksMode(const char*) { return nullptr; }
 
-int ClientConnect(const char* host, const char* port, ClientSocket* socketOut) {
+int ClientConnectQuietly(const char* host, const char* port, int timeoutMs,
+                         ClientSocket* socketOut, std::string* why) {
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -26,9 +79,11 @@ int ClientConnect(const char* host, const char* port, ClientSocket* socketOut) {
         hints.ai_flags = AI_NUMERICSERV;
         status = getaddrinfo(host, port, &hints, &list);
     }
+    char text[512];
     if (status != 0) {
-        fprintf(stderr, "dorqin-listen: cannot resolve %s port %s: %s\n", host, port,
-                gai_strerror(status));
+        snprintf(text, sizeof text, "cannot resolve %s port %s: %s", host, port,
+                 gai_strerror(status));
+        *why = text;
         return -1;
     }
     int lastError = 0;
@@ -39,21 +94,93 @@ int ClientConnect(const char* host, const char* port, ClientSocket* socketOut) {
             lastError = errno;
             continue;
         }
-        if (connect(fd, at->ai_addr, at->ai_addrlen) != 0) {
-            lastError = errno;
+        lastError = ConnectWithin(fd, at->ai_addr, at->ai_addrlen, timeoutMs);
+        if (lastError != 0) {
             close(fd);
             fd = -1;
+            if (lastError == EINTR) break;  // the caller looks at why it was interrupted
         }
     }
     freeaddrinfo(list);
     if (fd < 0) {
-        fprintf(stderr, "dorqin-listen: cannot connect to %s port %s: %s%s\n", host, port,
-                strerror(lastError),
-                lastError == ECONNREFUSED ? " (is dorqin-relay running?)" : "");
+        snprintf(text, sizeof text, "cannot connect to %s port %s: %s%s", host, port,
+                 strerror(lastError),
+                 lastError == ECONNREFUSED ? " (is dorqin-relay running?)" : "");
+        *why = text;
+        errno = lastError;
         return -1;
     }
     *socketOut = fd;
     return 0;
+}
+
+int ClientConnect(const char* host, const char* port, ClientSocket* socketOut) {
+    std::string why;
+    if (ClientConnectQuietly(host, port, -1, socketOut, &why) == 0) return 0;
+    fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
+    return -1;
+}
+
+bool ClientKeysStart(void) {
+    // A job in the background leaves its terminal alone: touching it would
+    // stop the job (SIGTTOU, SIGTTIN).
+    bool terminal = isatty(STDIN_FILENO) == 1;
+    if (terminal && tcgetpgrp(STDIN_FILENO) != getpgrp()) return false;
+    KeysOn = true;
+    if (!terminal || tcgetattr(STDIN_FILENO, &KeysSaved) != 0) return true;
+    termios raw = KeysSaved;
+    raw.c_lflag &= ~(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    KeysRaw = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+    if (KeysRaw) {
+        for (int stop : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction old;
+            if (sigaction(stop, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+            struct sigaction action = {};
+            action.sa_handler = RestoreAndStop;
+            sigfillset(&action.sa_mask);
+            sigaction(stop, &action, nullptr);
+        }
+    }
+    return true;
+}
+
+void ClientKeysEnd(void) {
+    if (KeysRaw) tcsetattr(STDIN_FILENO, TCSANOW, &KeysSaved);
+    KeysRaw = false;
+    KeysOn = false;
+}
+
+int ClientKeysTake(void) {
+    char typed[64];
+    ssize_t got = read(STDIN_FILENO, typed, sizeof typed);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
+    if (got <= 0) {
+        // Standard input at its end (/dev/null, say): only the stream and
+        // the signals are left.
+        KeysOn = false;
+        return -1;
+    }
+    for (ssize_t i = 0; i < got; ++i)
+        if (typed[i] == 'q' || typed[i] == 'Q') return 1;
+    return 0;
+}
+
+int ClientWait(ClientSocket socket, bool hasSocket, int timeoutMs) {
+    long long deadline = NowMs() + timeoutMs;
+    for (;;) {
+        int left = timeoutMs < 0 ? -1 : static_cast<int>(deadline - NowMs());
+        if (timeoutMs >= 0 && left < 0) left = 0;
+        pollfd fds[2] = {{hasSocket ? socket : -1, POLLIN, 0},
+                         {KeysOn ? STDIN_FILENO : -1, POLLIN, 0}};
+        int ready = poll(fds, 2, left);
+        if (ready < 0) return ClientWaitFailed;
+        if (ready == 0) return ClientWaitTimedOut;
+        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && ClientKeysTake() == 1)
+            return ClientWaitQuit;
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) return ClientWaitData;
+    }
 }
 
 int ClientWaitReadable(ClientSocket socket, int timeoutMs) {

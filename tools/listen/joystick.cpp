@@ -6,7 +6,7 @@
 #include <linux/input.h>
 #include <poll.h>
 #include <signal.h>
-#include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/listen/reconnect.h"
 #include "tools/listen/stream.h"
 
 namespace {
@@ -66,7 +67,7 @@ int CreateDevice(int uinputFd, const JoystickRange& range, libevdev_uinput** dev
     input_absinfo axis = {};
     axis.minimum = range.Min;
     axis.maximum = range.Max;
-    axis.value = static_cast<int32_t>((int64_t(range.Min) + range.Max) / 2);
+    axis.value = JoystickCentre(range);
     libevdev_enable_event_type(description, EV_ABS);
     for (uint16_t code : Typ3Axes) libevdev_enable_event_code(description, EV_ABS, code, &axis);
     for (uint16_t code : Typ2Axes) libevdev_enable_event_code(description, EV_ABS, code, &axis);
@@ -80,26 +81,17 @@ int CreateDevice(int uinputFd, const JoystickRange& range, libevdev_uinput** dev
     return status;
 }
 
-// Keys one at a time, without echo, while standard input is a terminal;
-// Ctrl+C still makes SIGINT.
-bool KeysRaw(termios* saved) {
-    if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, saved) != 0) return false;
-    termios raw = *saved;
-    raw.c_lflag &= ~(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    return tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-}
-
 struct Run {
     int Fd;
     int UinputFd;
     JoystickRange Range;
     libevdev_uinput* Device;
     uint16_t Buttons;
+    Reconnect* State;     // with --reconnect; null without
     int Status;           // the exit status once Done
     bool Done;
-    std::string Message;  // for standard error at the end
+    bool Quit;            // q was typed
+    std::string Message;  // for standard error at the end (with --reconnect: why it ended)
 };
 
 void Finish(Run* run, int status, const std::string& message) {
@@ -108,9 +100,33 @@ void Finish(Run* run, int status, const std::string& message) {
     run->Done = true;
 }
 
+int MakeDevice(Run* run, std::string* why) {
+    if (CreateDevice(run->UinputFd, run->Range, &run->Device, why) != 0) return -1;
+    const char* node = libevdev_uinput_get_devnode(run->Device);
+    printf("virtual joystick \"%s\" (%04x:%04x) at %s, axes %d..%d\n", JoystickName,
+           JoystickVendor, JoystickProduct, node ? node : "an unknown node", run->Range.Min,
+           run->Range.Max);
+    fflush(stdout);
+    return 0;
+}
+
+int Write(Run* run, const JoystickInput* inputs, int count) {
+    for (int i = 0; i < count; ++i) {
+        int status = libevdev_uinput_write_event(run->Device, inputs[i].Type, inputs[i].Code,
+                                                 inputs[i].Value);
+        if (status != 0) {
+            Finish(run, ExitUsage,
+                   std::string("writing to the virtual joystick failed: ") + strerror(-status));
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // Everything complete in what has been read: the greeting makes the
-// device, each event goes to it, and one SYN_REPORT closes the lot, so
-// that the two readings of one report reach a reader together.
+// device (without --reconnect; with it the device is there already), each
+// event goes to it, and one SYN_REPORT closes the lot, so that the two
+// readings of one report reach a reader together.
 void Take(Run* run, StreamReader* reader) {
     bool wrote = false;
     for (;;) {
@@ -124,32 +140,109 @@ void Take(Run* run, StreamReader* reader) {
             break;
         }
         if (step == StreamGreeting) {
+            if (run->State) {
+                fprintf(stderr, "%s\n", ReconnectGreeted(run->State).c_str());
+                continue;
+            }
             std::string why;
-            if (CreateDevice(run->UinputFd, run->Range, &run->Device, &why) != 0) {
+            if (MakeDevice(run, &why) != 0) {
                 Finish(run, ExitUsage, why);
                 return;
             }
-            const char* node = libevdev_uinput_get_devnode(run->Device);
-            printf("virtual joystick \"%s\" (%04x:%04x) at %s, axes %d..%d\n", JoystickName,
-                   JoystickVendor, JoystickProduct, node ? node : "an unknown node",
-                   run->Range.Min, run->Range.Max);
-            fflush(stdout);
             continue;
         }
         JoystickInput inputs[JoystickMaxInputs];
         int count = JoystickMapEvent(event, run->Range, &run->Buttons, inputs);
-        for (int i = 0; i < count; ++i) {
-            int status = libevdev_uinput_write_event(run->Device, inputs[i].Type, inputs[i].Code,
-                                                     inputs[i].Value);
-            if (status != 0) {
-                Finish(run, ExitUsage,
-                       std::string("writing to the virtual joystick failed: ") + strerror(-status));
-                return;
-            }
-            wrote = true;
-        }
+        if (Write(run, inputs, count) != 0) return;
+        wrote = wrote || count > 0;
     }
     if (wrote) libevdev_uinput_write_event(run->Device, EV_SYN, SYN_REPORT, 0);
+}
+
+// The stop signals are held back except inside ppoll, so one that comes
+// between the check and the wait still wakes it; the loop then removes
+// the device before the program ends.
+void HoldStopSignals(sigset_t* stops, sigset_t* waiting) {
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigemptyset(stops);
+    for (int stop : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(stop, &action, nullptr);
+        sigaddset(stops, stop);
+    }
+    sigprocmask(SIG_BLOCK, stops, waiting);
+}
+
+// Reads the connection run->Fd until it ends, a frame is malformed, q is
+// typed (run->Quit) or a stop signal comes. *keys turns false once
+// standard input has ended.
+void ReadConnection(Run* run, const sigset_t* waiting, bool* keys) {
+    StreamReader reader;
+    StreamInit(&reader);
+    bool hinted = false;
+    while (!run->Done && StopSignal == 0) {
+        pollfd fds[2] = {{*keys ? STDIN_FILENO : -1, POLLIN, 0}, {run->Fd, POLLIN, 0}};
+        timespec hint = {GreetingHintSeconds, 0};
+        int ready = ppoll(fds, 2, !reader.Greeted && !hinted ? &hint : nullptr, waiting);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            Finish(run, ExitReadError,
+                   std::string("waiting for the relay failed: ") + strerror(errno));
+            break;
+        }
+        if (ready == 0) {
+            fprintf(stderr,
+                    "dorqin-listen: connected, but no greeting yet (the relay serves one client at "
+                    "a time); still waiting\n");
+            hinted = true;
+            continue;
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            int typed = ClientKeysTake();
+            if (typed < 0) *keys = false;
+            if (typed == 1) {
+                run->Quit = run->Done = true;
+                break;
+            }
+        }
+        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            ssize_t got = StreamRead(&reader, run->Fd);
+            if (got < 0) {
+                if (errno != EINTR)
+                    Finish(run, ExitReadError,
+                           std::string("reading from the relay failed: ") + strerror(errno));
+            } else if (got == 0) {
+                std::string message;
+                int verdict = StreamEnd(&reader, &message);
+                Finish(run, verdict,
+                       verdict == ExitClean && run->State ? "the relay closed the connection"
+                                                          : message);
+            } else {
+                Take(run, &reader);
+            }
+        }
+    }
+}
+
+// After the device is gone and the terminal back: the last message, and
+// the end by the signal that stopped the run, if one did.
+int End(Run* run, bool keys, const sigset_t* waiting) {
+    // Closing uinput would remove the device too; this says so first.
+    if (run->Device) {
+        libevdev_uinput_destroy(run->Device);
+        printf("virtual joystick removed\n");
+        fflush(stdout);
+    }
+    if (keys) ClientKeysEnd();
+    if (!run->Message.empty()) fprintf(stderr, "dorqin-listen: %s\n", run->Message.c_str());
+    if (StopSignal != 0) {
+        int stop = StopSignal;
+        signal(stop, SIG_DFL);
+        sigprocmask(SIG_SETMASK, waiting, nullptr);
+        raise(stop);
+    }
+    return run->Status;
 }
 
 }  // namespace
@@ -229,87 +322,92 @@ int JoystickOpenUinput(std::string* why) {
 }
 
 int RunJoystick(ClientSocket fd, int uinputFd, const JoystickRange& range) {
-    // The stop signals are held back except inside ppoll, so one that
-    // comes between the check and the wait still wakes it; the loop then
-    // removes the device before the program ends.
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
     sigset_t stops, waiting;
-    sigemptyset(&stops);
-    for (int stop : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(stop, &action, nullptr);
-        sigaddset(&stops, stop);
-    }
-    sigprocmask(SIG_BLOCK, &stops, &waiting);
-
+    HoldStopSignals(&stops, &waiting);
     // Keys come from standard input, a terminal or a pipe; once it ends
-    // (/dev/null, say) only the stream and the signals are left. A job in
-    // the background leaves its terminal alone: touching it would stop
-    // the job (SIGTTOU, SIGTTIN).
-    bool background =
-        isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) != getpgrp();
-    bool keys = !background;
-    termios saved;
-    bool raw = keys && KeysRaw(&saved);
+    // (/dev/null, say) only the stream and the signals are left.
+    bool keys = ClientKeysStart();
+    Run run = {fd, uinputFd, range, nullptr, 0, nullptr, ExitClean, false, false, {}};
+    ReadConnection(&run, &waiting, &keys);
+    return End(&run, keys, &waiting);
+}
 
-    Run run = {fd, uinputFd, range, nullptr, 0, ExitClean, false, {}};
-    StreamReader reader;
-    StreamInit(&reader);
-    bool hinted = false;
-    while (!run.Done && StopSignal == 0) {
-        pollfd fds[2] = {{keys ? STDIN_FILENO : -1, POLLIN, 0}, {fd, POLLIN, 0}};
-        timespec hint = {GreetingHintSeconds, 0};
-        int ready = ppoll(fds, 2, !reader.Greeted && !hinted ? &hint : nullptr, &waiting);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            Finish(&run, ExitReadError, std::string("waiting for the relay failed: ") + strerror(errno));
-            break;
+int JoystickRestInputs(const JoystickRange& range, uint16_t* buttons, JoystickInput* out) {
+    int count = 0;
+    for (int bit = 0; bit < 16; ++bit)
+        if (*buttons & (1u << bit))
+            out[count++] = {EV_KEY, static_cast<uint16_t>(BTN_JOYSTICK + bit), 0};
+    *buttons = 0;
+    int32_t centre = JoystickCentre(range);
+    for (uint16_t code : Typ3Axes) out[count++] = {EV_ABS, code, centre};
+    for (uint16_t code : Typ2Axes) out[count++] = {EV_ABS, code, centre};
+    return count;
+}
+
+int RunJoystickReconnecting(const char* host, const char* port, int uinputFd,
+                            const JoystickRange& range) {
+    sigset_t stops, waiting;
+    HoldStopSignals(&stops, &waiting);
+    bool keys = ClientKeysStart();
+    Reconnect state;
+    ReconnectInit(&state, host, port);
+    Run run = {-1, uinputFd, range, nullptr, 0, &state, ExitClean, false, false, {}};
+    // Made before the first connection and kept through every loss: a game
+    // started first finds it at rest, and none has to find it again.
+    std::string why;
+    if (MakeDevice(&run, &why) != 0) {
+        Finish(&run, ExitUsage, why);
+        return End(&run, keys, &waiting);
+    }
+    while (StopSignal == 0 && !run.Quit) {
+        // The stop signals may interrupt the attempt; they are held again
+        // before StopSignal is looked at, so none is missed.
+        sigprocmask(SIG_SETMASK, &waiting, nullptr);
+        bool connected = ClientConnectQuietly(host, port, ReconnectConnectMs, &run.Fd, &why) == 0;
+        sigprocmask(SIG_BLOCK, &stops, nullptr);
+        if (connected) {
+            run.Done = false;
+            run.Message.clear();
+            ReadConnection(&run, &waiting, &keys);
+            close(run.Fd);
+            why = run.Message;
+            run.Message.clear();
+            // At once, in one report: no button held down and no stick held
+            // over while nothing tells the game otherwise.
+            JoystickInput rest[JoystickRestInputCount];
+            int count = JoystickRestInputs(range, &run.Buttons, rest);
+            if (Write(&run, rest, count) != 0) break;
+            libevdev_uinput_write_event(run.Device, EV_SYN, SYN_REPORT, 0);
+            if (run.Status == ExitUsage) break;  // the device failed, not the connection
         }
-        if (ready == 0) {
-            fprintf(stderr,
-                    "dorqin-listen: connected, but no greeting yet (the relay serves one client at "
-                    "a time); still waiting\n");
-            hinted = true;
-            continue;
+        if (StopSignal != 0 || run.Quit) break;
+        std::string line;
+        int pause = ReconnectFailed(&state, connected, why, &line);
+        if (!line.empty()) fprintf(stderr, "%s\n", line.c_str());
+        timespec wait = {pause / 1000, (pause % 1000) * 1000000L};
+        timespec until;
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        until.tv_sec += wait.tv_sec;
+        until.tv_nsec += wait.tv_nsec;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
         }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            char typed[64];
-            ssize_t got = read(STDIN_FILENO, typed, sizeof typed);
-            if (got <= 0 && !(got < 0 && errno == EINTR)) keys = false;
-            for (ssize_t i = 0; i < got; ++i)
-                if (typed[i] == 'q' || typed[i] == 'Q') run.Done = true;
-            if (run.Done) break;
-        }
-        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-            ssize_t got = StreamRead(&reader, fd);
-            if (got < 0) {
-                if (errno != EINTR)
-                    Finish(&run, ExitReadError,
-                           std::string("reading from the relay failed: ") + strerror(errno));
-            } else if (got == 0) {
-                std::string message;
-                int verdict = StreamEnd(&reader, &message);
-                Finish(&run, verdict, message);
-            } else {
-                Take(&run, &reader);
+        // The pause, cut short by q or a stop signal.
+        for (;;) {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long long left = (until.tv_sec - now.tv_sec) * 1000000000LL + until.tv_nsec - now.tv_nsec;
+            if (left <= 0 || StopSignal != 0 || run.Quit) break;
+            timespec rest = {static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+            pollfd input = {keys ? STDIN_FILENO : -1, POLLIN, 0};
+            if (ppoll(&input, 1, &rest, &waiting) > 0) {
+                int typed = ClientKeysTake();
+                if (typed < 0) keys = false;
+                if (typed == 1) run.Quit = true;
             }
         }
     }
-
-    // Closing uinput would remove the device too; this says so first.
-    if (run.Device) {
-        libevdev_uinput_destroy(run.Device);
-        printf("virtual joystick removed\n");
-        fflush(stdout);
-    }
-    if (raw) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    if (!run.Message.empty()) fprintf(stderr, "dorqin-listen: %s\n", run.Message.c_str());
-    if (StopSignal != 0) {
-        int stop = StopSignal;
-        signal(stop, SIG_DFL);
-        sigprocmask(SIG_SETMASK, &waiting, nullptr);
-        raise(stop);
-    }
-    return run.Status;
+    if (run.Quit) run.Status = ExitClean;
+    return End(&run, keys, &waiting);
 }

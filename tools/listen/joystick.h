@@ -50,6 +50,18 @@ constexpr int JoystickMaxInputs = 16;  // one per button of a button word
 int JoystickMapEvent(const FrameEvent& event, const JoystickRange& range, uint16_t* buttons,
                      JoystickInput* out);
 
+// The middle of the range, where every axis starts and rests.
+inline int32_t JoystickCentre(const JoystickRange& range) {
+    return static_cast<int32_t>((int64_t(range.Min) + range.Max) / 2);
+}
+
+constexpr int JoystickRestInputCount = 16 + 6;
+
+// The inputs that put the device at rest: a release for each button down
+// in *buttons (which is then 0) and every axis at the centre of the range.
+// Returns the count written to out, at most JoystickRestInputCount.
+int JoystickRestInputs(const JoystickRange& range, uint16_t* buttons, JoystickInput* out);
+
 // Opens /dev/uinput for the device to come; returns its descriptor, or -1
 // with an English explanation (what to do about it) in *why.
 int JoystickOpenUinput(std::string* why);
@@ -62,3 +74,11 @@ int JoystickOpenUinput(std::string* why);
 // ExitUsage when the device cannot be made; after a signal it ends the
 // program by that signal, as the plain mode ends.
 int RunJoystick(ClientSocket fd, int uinputFd, const JoystickRange& range);
+
+// --joystick --reconnect: makes the device at once and keeps it until q or
+// a stop signal, through connection after connection to host and port;
+// while none is up, the device is at rest. Returns 0 after q, ExitUsage
+// when the device cannot be made or written; after a signal it ends the
+// program by that signal.
+int RunJoystickReconnecting(const char* host, const char* port, int uinputFd,
+                            const JoystickRange& range);

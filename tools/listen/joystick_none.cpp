@@ -18,3 +18,7 @@ int JoystickOpenUinput(std::string* why) {
 }
 
 int RunJoystick(ClientSocket, int, const JoystickRange&) { return ExitUsage; }
+
+int RunJoystickReconnecting(const char*, const char*, int, const JoystickRange&) {
+    return ExitUsage;
+}

@@ -10,6 +10,7 @@
 #include "tools/listen/describe.h"
 #include "tools/listen/frame.h"
 #include "tools/listen/joystick.h"
+#include "tools/listen/reconnect.h"
 #include "tools/listen/stream.h"
 #include "tools/listen/view.h"
 
@@ -20,8 +21,8 @@ namespace {
 constexpr int GreetingHintMs = 3000;
 
 const char UsageText[] =
-    "usage: dorqin-listen [--json | --view] [host] [port]\n"
-    "       dorqin-listen --joystick [--range MIN:MAX] [host] [port]\n"
+    "usage: dorqin-listen [--reconnect] [--json | --view] [host] [port]\n"
+    "       dorqin-listen [--reconnect] --joystick [--range MIN:MAX] [host] [port]\n"
     "\n"
     "Connects to dorqin-relay (default 127.0.0.1 port 5003), checks its\n"
     "greeting and prints one line per event until the relay closes the\n"
@@ -42,6 +43,13 @@ const char UsageText[] =
     "           as throttle and rudder, the 16 bits of the button word as\n"
     "           buttons; removed when the stream ends, on q, Ctrl+C or\n"
     "           SIGTERM. Needs write access to /dev/uinput; Linux only.\n"
+    "  --reconnect\n"
+    "           when the connection cannot be made, ends, or brings a bad\n"
+    "           greeting or a malformed frame, wait and connect again (0.5 s,\n"
+    "           doubling to 5 s) until q, Ctrl+C or SIGTERM; one line on\n"
+    "           standard error for each change. --joystick keeps its device\n"
+    "           and sets it to rest (buttons up, axes centred) while the\n"
+    "           connection is down.\n"
     "  --range MIN:MAX\n"
     "           the axes' range for --joystick (default -32768:32767; a\n"
     "           10-bit box: 0:1023)\n"
@@ -58,6 +66,75 @@ void PrintLine(const std::string& line) {
     fputs(line.c_str(), stdout);
     fputc('\n', stdout);
     fflush(stdout);  // read line by line by pipelines and tests
+}
+
+void NoteNoGreeting() {
+    fprintf(stderr,
+            "dorqin-listen: connected, but no greeting yet (the relay serves one client at a "
+            "time); still waiting\n");
+}
+
+// How one connection of --reconnect ended.
+enum LinesEnd { LinesLost, LinesQuit };
+
+// One connection's stream as lines, until it ends (*why says how) or q.
+int ReadLines(ClientSocket fd, bool json, Reconnect* state, std::string* why) {
+    StreamReader reader;
+    StreamInit(&reader);
+    bool hinted = false;
+    for (;;) {
+        int waited = ClientWait(fd, true, !reader.Greeted && !hinted ? GreetingHintMs : -1);
+        if (waited == ClientWaitQuit) return LinesQuit;
+        if (waited == ClientWaitTimedOut) {
+            NoteNoGreeting();
+            hinted = true;
+            continue;
+        }
+        long got = waited == ClientWaitData ? StreamRead(&reader, fd) : -1;
+        if (got < 0) {
+            if (ClientReadInterrupted()) continue;
+            *why = std::string("reading from the relay failed: ") + ClientErrorText();
+            return LinesLost;
+        }
+        if (got == 0) {
+            if (StreamEnd(&reader, why) == ExitClean) *why = "the relay closed the connection";
+            return LinesLost;
+        }
+        FrameEvent event;
+        int exitCode = 0;
+        for (;;) {
+            int step = StreamNext(&reader, &event, &exitCode, why);
+            if (step == StreamNeedMore) break;
+            if (step == StreamFault) return LinesLost;
+            if (step == StreamGreeting)
+                fprintf(stderr, "%s\n", ReconnectGreeted(state).c_str());
+            if (step == StreamEvent) PrintLine(json ? EventJson(event) : DescribeEvent(event));
+        }
+    }
+}
+
+// --reconnect in the line modes: connections one after another until q or
+// a signal (which ends the program as it ends the plain mode).
+int RunLinesReconnecting(const char* host, const char* port, bool json) {
+    ClientKeysStart();
+    Reconnect state;
+    ReconnectInit(&state, host, port);
+    for (;;) {
+        ClientSocket fd = 0;
+        std::string why;
+        bool connected = ClientConnectQuietly(host, port, ReconnectConnectMs, &fd, &why) == 0;
+        if (connected) {
+            int end = ReadLines(fd, json, &state, &why);
+            ClientClose(fd);
+            if (end == LinesQuit) break;
+        }
+        std::string line;
+        int pause = ReconnectFailed(&state, connected, why, &line);
+        if (!line.empty()) fprintf(stderr, "%s\n", line.c_str());
+        if (ClientWait(fd, false, pause) == ClientWaitQuit) break;
+    }
+    ClientKeysEnd();
+    return ExitClean;
 }
 
 bool ParsePort(const char* text) {
@@ -77,6 +154,7 @@ int main(int argc, char* argv[]) {
     bool json = false;
     bool view = false;
     bool joystick = false;
+    bool reconnect = false;
     const char* range = nullptr;
     const char* host = "127.0.0.1";
     const char* port = "5003";
@@ -102,6 +180,8 @@ int main(int argc, char* argv[]) {
             view = true;
         } else if (strcmp(arg, "--joystick") == 0) {
             joystick = true;
+        } else if (strcmp(arg, "--reconnect") == 0) {
+            reconnect = true;
         } else if (strcmp(arg, "--range") == 0) {
             range = i + 1 < argc ? argv[++i] : "";
         } else if (arg[0] == '-' && arg[1] != '\0') {
@@ -146,6 +226,10 @@ int main(int argc, char* argv[]) {
         return ExitUsage;
     }
 
+    if (reconnect && joystick) return RunJoystickReconnecting(host, port, uinput, axes);
+    if (reconnect && view) return RunViewReconnecting(host, port);
+    if (reconnect) return RunLinesReconnecting(host, port, json);
+
     ClientSocket fd;
     if (ClientConnect(host, port, &fd) != 0) return ExitConnectFailed;
 
@@ -163,9 +247,7 @@ int main(int argc, char* argv[]) {
     for (;;) {
         if (!reader.Greeted && !hinted) {
             if (ClientWaitReadable(fd, GreetingHintMs) == 0) {
-                fprintf(stderr,
-                        "dorqin-listen: connected, but no greeting yet (the relay serves one "
-                        "client at a time); still waiting\n");
+                NoteNoGreeting();
                 hinted = true;
                 continue;
             }

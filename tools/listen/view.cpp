@@ -14,6 +14,7 @@
 #include <string>
 
 #include "tools/listen/describe.h"
+#include "tools/listen/reconnect.h"
 #include "tools/listen/stream.h"
 #include "tools/listen/view_model.h"
 
@@ -45,6 +46,7 @@ struct Screen {
     const char* Host;
     const char* Port;
     int64_t StartNs;
+    int64_t ConnectedNs;  // when the current connection was made
 };
 
 void Put(int row, int col, const char* text, int width = -1) {
@@ -88,6 +90,7 @@ int Cell(int32_t value, int cells) {
 const char* StateText(const ViewModel& model, char* out, size_t size) {
     if (model.State == ViewWaiting) return "waiting for the greeting";
     if (model.State == ViewStreaming) return "greeted, streaming";
+    if (model.State == ViewReconnecting) return "reconnecting";
     switch (model.ExitCode) {
     case ExitClean: return "stream ended by the relay";
     case ExitBadGreeting: return "BAD GREETING";
@@ -110,9 +113,10 @@ void DrawHeader(const Screen& screen, const ViewModel& model) {
     char buffer[64];
     const char* state = StateText(model, buffer, sizeof buffer);
     bool bad = model.State == ViewEnded && model.ExitCode != ExitClean;
+    int pair = bad ? PairBad : model.State == ViewReconnecting ? PairStale : PairGood;
     int col = COLS - static_cast<int>(strlen(state)) - 1;
     PutAttr(0, col < 40 ? 40 : col, state,
-            A_BOLD | ColourAttr(screen, bad ? PairBad : PairGood) |
+            A_BOLD | ColourAttr(screen, pair) |
                 (bad && !screen.Colour ? A_REVERSE : A_NORMAL));
 
     snprintf(line, sizeof line, "frames %" PRIu64 "   %.0f/s", model.Frames, model.Rate);
@@ -262,10 +266,11 @@ void Draw(const Screen& screen, const ViewModel& model, int64_t nowNs) {
     DrawRecent(model, top, 25, height);
 
     char state[64];
-    if (model.State == ViewWaiting && nowNs - screen.StartNs > GreetingHintNs) {
+    if (model.State == ViewWaiting && nowNs - screen.ConnectedNs > GreetingHintNs) {
         Put(LINES - 1, 0, "connected, but no greeting yet (the relay serves one client at a time)");
     } else if (!model.Message.empty()) {
-        PutAttr(LINES - 1, 0, model.Message.c_str(), ColourAttr(screen, PairBad), COLS - 10);
+        int pair = model.State == ViewReconnecting ? PairStale : PairBad;
+        PutAttr(LINES - 1, 0, model.Message.c_str(), ColourAttr(screen, pair), COLS - 10);
     } else if (model.State == ViewEnded) {
         Put(LINES - 1, 0, StateText(model, state, sizeof state));
     }
@@ -291,7 +296,11 @@ void Take(StreamReader* reader, ViewModel* model, int64_t nowNs) {
 
 }  // namespace
 
-int RunView(ClientSocket fd, const char* host, const char* port) {
+namespace {
+
+// The view over one connection (fd, state null), or over one after another
+// (fd -1, state set: --reconnect).
+int Show(ClientSocket fd, const char* host, const char* port, Reconnect* state) {
     // Our own handlers, set before ncurses starts, so that it leaves them
     // alone: Ctrl+C ends the loop, which restores the terminal first.
     struct sigaction action = {};
@@ -314,7 +323,8 @@ int RunView(ClientSocket fd, const char* host, const char* port) {
     keypad(stdscr, TRUE);
     nodelay(stdscr, TRUE);
     curs_set(0);
-    Screen screen = {false, host, port, NowNs()};
+    Screen screen = {false, host, port, NowNs(), 0};
+    screen.ConnectedNs = screen.StartNs;
     if (has_colors()) {
         start_color();
         use_default_colors();
@@ -336,8 +346,35 @@ int RunView(ClientSocket fd, const char* host, const char* port) {
     // none, and polling it would spin. Ctrl+C still ends the view.
     bool keys = isatty(STDIN_FILENO) == 1;
     int64_t lastDrawNs = screen.StartNs - IdleFrameNs;
+    int64_t retryNs = screen.StartNs;  // with --reconnect, when the next attempt is due
+    // The terminal is the view's; the notes go to standard error only when
+    // it leads elsewhere (a file, say).
+    bool notes = isatty(STDERR_FILENO) != 1;
+    auto lost = [&](bool connected, const std::string& why) {
+        std::string line;
+        int pause = ReconnectFailed(state, connected, why, &line);
+        if (notes && !line.empty()) fprintf(stderr, "%s\n", line.c_str());
+        ViewModelReconnecting(&model, (connected ? "connection lost: " : "") + why +
+                                          "; trying again in " + ReconnectPauseText(pause));
+        retryNs = NowNs() + int64_t(pause) * 1000000;
+        dirty = true;
+    };
     while (!quit && StopSignal == 0) {
         int64_t now = NowNs();
+        if (state && fd < 0 && now >= retryNs) {
+            std::string why;
+            if (ClientConnectQuietly(host, port, ReconnectConnectMs, &fd, &why) == 0) {
+                StreamInit(&reader);
+                ViewModelConnected(&model);
+                screen.ConnectedNs = NowNs();
+            } else {
+                fd = -1;
+                if (StopSignal != 0) break;
+                lost(false, why);
+            }
+            dirty = true;
+            now = NowNs();
+        }
         ViewModelTick(&model, now);
         int64_t since = now - lastDrawNs;
         if (since >= IdleFrameNs || (dirty && since >= MinFrameNs)) {
@@ -347,6 +384,8 @@ int RunView(ClientSocket fd, const char* host, const char* port) {
             since = 0;
         }
         int64_t waitNs = (dirty ? MinFrameNs : IdleFrameNs) - since;
+        if (state && fd < 0 && retryNs - now < waitNs) waitNs = retryNs - now;
+        if (waitNs < 0) waitNs = 0;
         pollfd fds[2] = {{keys ? STDIN_FILENO : -1, POLLIN, 0},
                          {model.State == ViewEnded ? -1 : fd, POLLIN, 0}};
         // While a draw is due, the socket waits: events queue in the
@@ -358,7 +397,7 @@ int RunView(ClientSocket fd, const char* host, const char* port) {
             if (key == 'q' || key == 'Q') quit = true;
             if (key == KEY_RESIZE) dirty = true;
         }
-        if (ready > 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+        if (ready > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             ssize_t got = StreamRead(&reader, fd);
             now = NowNs();
             if (got < 0 && errno != EINTR) {
@@ -367,23 +406,48 @@ int RunView(ClientSocket fd, const char* host, const char* port) {
             } else if (got == 0) {
                 std::string message;
                 int verdict = StreamEnd(&reader, &message);
+                if (state && verdict == ExitClean) message = "the relay closed the connection";
                 ViewModelEnd(&model, verdict, message);
             } else if (got > 0) {
+                bool greeted = reader.Greeted;
                 Take(&reader, &model, now);
+                if (state && !greeted && reader.Greeted) {
+                    std::string line = ReconnectGreeted(state);
+                    if (notes) fprintf(stderr, "%s\n", line.c_str());
+                }
             }
             dirty = true;
+            if (state && model.State == ViewEnded) {
+                ClientClose(fd);
+                fd = -1;
+                lost(true, model.Message);
+            }
         }
     }
+    if (state && fd >= 0) ClientClose(fd);
     endwin();
     delscreen(terminal);
 
-    if (!model.Message.empty()) fprintf(stderr, "dorqin-listen: %s\n", model.Message.c_str());
+    if (!state && !model.Message.empty())
+        fprintf(stderr, "dorqin-listen: %s\n", model.Message.c_str());
     if (StopSignal != 0) {
         int stop = StopSignal;
         signal(stop, SIG_DFL);
         raise(stop);
     }
     return model.State == ViewEnded ? model.ExitCode : ExitClean;
+}
+
+}  // namespace
+
+int RunView(ClientSocket fd, const char* host, const char* port) {
+    return Show(fd, host, port, nullptr);
+}
+
+int RunViewReconnecting(const char* host, const char* port) {
+    Reconnect state;
+    ReconnectInit(&state, host, port);
+    return Show(-1, host, port, &state);
 }
 
 // term.h defines every terminfo capability as a macro (buttons, lines,

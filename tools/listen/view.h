@@ -15,3 +15,9 @@ bool ViewHasTerminal(std::string* why);
 // ExitUsage when the terminal cannot be used. Ctrl+C restores the terminal
 // and then ends the program by the signal, as it ends the plain mode.
 int RunView(ClientSocket fd, const char* host, const char* port);
+
+// --view --reconnect: as RunView, connecting to host and port again
+// whenever a connection cannot be made or ends, until q or Ctrl+C; the
+// view keeps the last values meanwhile and says that it reconnects.
+// Returns 0 after q.
+int RunViewReconnecting(const char* host, const char* port);

@@ -48,7 +48,17 @@ void ViewModelInit(ViewModel* model, int64_t nowNs) {
     model->Message.clear();
 }
 
-void ViewModelGreeted(ViewModel* model) { model->State = ViewStreaming; }
+void ViewModelGreeted(ViewModel* model) {
+    model->State = ViewStreaming;
+    model->Message.clear();
+}
+
+void ViewModelReconnecting(ViewModel* model, const std::string& note) {
+    model->State = ViewReconnecting;
+    model->Message = note;
+}
+
+void ViewModelConnected(ViewModel* model) { model->State = ViewWaiting; }
 
 void ViewModelEvent(ViewModel* model, const FrameEvent& event, int64_t nowNs) {
     model->Recent[model->Frames % ViewRecentCount] = event;

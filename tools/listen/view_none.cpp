@@ -10,3 +10,5 @@ bool ViewHasTerminal(std::string* why) {
 }
 
 int RunView(ClientSocket, const char*, const char*) { return ExitUsage; }
+
+int RunViewReconnecting(const char*, const char*) { return ExitUsage; }

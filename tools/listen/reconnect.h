@@ -1,0 +1,37 @@
+// dorqin-listen --reconnect: when to try again and what to say about it.
+// Pure functions over a small record, so that every mode (lines, view,
+// joystick) and both platforms pace and word their attempts alike.
+#pragma once
+
+#include <string>
+
+// The first pause after a loss, and the longest: a relay restarting takes
+// about a second, a machine rebooting a minute; 5 s keeps either short
+// without a refused connection every half second all night.
+constexpr int ReconnectFirstMs = 500;
+constexpr int ReconnectLongestMs = 5000;
+// Each attempt's connection is given this long; a host that drops our
+// packets would otherwise hold it for the system's two minutes.
+constexpr int ReconnectConnectMs = 5000;
+
+struct Reconnect {
+    const char* Host;
+    const char* Port;
+    int NextMs;            // the pause after the next failure
+    std::string LastNote;  // the last failure said, so a repeat is not said again
+};
+
+void ReconnectInit(Reconnect* state, const char* host, const char* port);
+
+// The greeting was right: the connection is good and the next failure
+// starts the pauses over. Returns the line for standard error.
+std::string ReconnectGreeted(Reconnect* state);
+
+// The connection could not be made (connected false) or ended (true),
+// for the reason why. Returns the pause before the next attempt and sets
+// *line to the line for standard error, or to "" when it would repeat the
+// last one word for word (a relay that stays down is said once).
+int ReconnectFailed(Reconnect* state, bool connected, const std::string& why, std::string* line);
+
+// "0.5 s", "2 s": a pause as the notes write it.
+std::string ReconnectPauseText(int ms);
