@@ -18,6 +18,7 @@ struct ClientRun {
     pid_t Pid = -1;
     int Out = -1;
     int Err = -1;
+    int In = -1;  // its standard input, when started withInput
     std::string Stdout;
     std::string Stderr;
     int Status = -1;  // exit status, or 128 + the signal that ended it
@@ -29,13 +30,16 @@ inline std::vector<std::string> ShellCommand(const std::string& line) {
     return {"/bin/sh", "-c", "exec " + line + " \"$@\"", "sh"};
 }
 
-// Starts command (its first word looked up in PATH) with the arguments.
+// Starts command (its first word looked up in PATH) with the arguments;
+// withInput gives it a pipe from run->In as standard input.
 inline bool StartClient(ClientRun* run, const std::vector<std::string>& command,
-                        const std::vector<std::string>& arguments) {
-    int out[2], err[2];
+                        const std::vector<std::string>& arguments, bool withInput = false) {
+    int out[2], err[2], in[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return false;
+    if (withInput && pipe2(in, O_CLOEXEC) != 0) return false;
     pid_t pid = fork();
     if (pid == 0) {
+        if (withInput) dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         std::vector<char*> argv;
@@ -47,6 +51,10 @@ inline bool StartClient(ClientRun* run, const std::vector<std::string>& command,
     }
     close(out[1]);
     close(err[1]);
+    if (withInput) {
+        close(in[0]);
+        run->In = in[1];
+    }
     run->Pid = pid;
     run->Out = out[0];
     run->Err = err[0];
@@ -101,5 +109,6 @@ inline void KillClient(ClientRun* run) {
     }
     if (run->Out >= 0) close(run->Out);
     if (run->Err >= 0) close(run->Err);
-    run->Out = run->Err = -1;
+    if (run->In >= 0) close(run->In);
+    run->Out = run->Err = run->In = -1;
 }

@@ -1,0 +1,204 @@
+// dorqin-listen --reconnect as a user runs it, against a scripted relay
+// that comes, goes and comes back on the same port: every event printed
+// once and in order, one line on standard error for each change, the
+// pauses between attempts, and the ways it ends.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/client_process.h"
+#include "tests/support/scripted_stream.h"
+
+namespace {
+
+using namespace scripted;
+using Clock = std::chrono::steady_clock;
+
+int TimeoutScale() {
+    const char* scale = getenv("DORQIN_TIMEOUT_SCALE");
+    return scale && atoi(scale) > 1 ? atoi(scale) : 1;
+}
+const int TimeLimitMs = 10000 * TimeoutScale();
+
+// A listening socket as the relay makes it, on *port (0: a free one, then
+// set), so that it can come back on the port while its last connections
+// linger in TIME_WAIT there, as a restarted relay does.
+int ListenOn(uint16_t* port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(*port);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// Collects output until standard error holds text (times times).
+bool WaitForStderr(ClientRun* run, const std::string& text, int timeoutMs = TimeLimitMs,
+                   size_t times = 1) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Count(run->Stderr, text) < times) {
+        if (Clock::now() > deadline || (run->Out < 0 && run->Err < 0)) return false;
+        CollectClient(run, std::string(1, '\x01'), 50);  // never printed: only collects
+    }
+    return true;
+}
+
+long MsSince(Clock::time_point since) {
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool StartsAndEnds(const std::string& line, const std::string& start, const std::string& end) {
+    return line.size() >= start.size() + end.size() && line.compare(0, start.size(), start) == 0 &&
+           line.compare(line.size() - end.size(), end.size(), end) == 0;
+}
+
+// The relay's life as the listener lives through it: a run that ends, the
+// port refused for a while, a run back on it that sends a malformed frame,
+// one with a bad greeting, and a good one; then q.
+void ExpectItLivesThroughRelayRestarts(const std::vector<std::string>& command) {
+    uint16_t port = 0;
+    int server = ListenOn(&port);
+    ASSERT_GE(server, 0);
+    const std::string at = "127.0.0.1 port " + std::to_string(port);
+    ClientRun run;
+    ASSERT_TRUE(StartClient(&run, command, {"--reconnect", "127.0.0.1", std::to_string(port)}, true));
+
+    int client = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(client, 0);
+    SendAll(client, Greeting() + Event(3, 0, 1) + Event(1, 5, 1));
+    ASSERT_TRUE(CollectClient(&run, "TYP=1 ID=5 VALUE=1", TimeLimitMs)) << run.Stderr;
+    close(client);
+    close(server);
+    ASSERT_TRUE(WaitForStderr(&run, "Connection refused")) << run.Stderr;
+
+    server = ListenOn(&port);
+    ASSERT_GE(server, 0);
+    client = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(client, 0);
+    // A malformed second frame: the frame after it is never taken.
+    SendAll(client, Greeting() + Event(3, 0, 2) +
+                        Frame("<DORQIN TYP=\"3\" ID=\"0\" VALUE=\"7\"/>") + Event(3, 0, 99));
+    auto sent = Clock::now();
+    int next = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(next, 0);
+    long malformedPause = MsSince(sent);
+    close(client);
+    client = next;
+
+    std::string wrong = Greeting();
+    wrong[31] = '9';
+    SendAll(client, wrong);
+    sent = Clock::now();
+    next = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(next, 0);
+    long badGreetingPause = MsSince(sent);
+    close(client);
+    client = next;
+
+    SendAll(client, Greeting() + Event(2, 3, -5));
+    ASSERT_TRUE(CollectClient(&run, "TYP=2 ID=3 VALUE=-5", TimeLimitMs)) << run.Stderr;
+    close(client);
+    close(server);
+    ASSERT_TRUE(WaitForStderr(&run, "Connection refused", TimeLimitMs, 2)) << run.Stderr;
+    ASSERT_EQ(write(run.In, "q", 1), 1);
+    ASSERT_TRUE(CollectClient(&run, "", TimeLimitMs)) << "q did not end it";
+    EXPECT_EQ(run.Status, 0) << run.Stderr;
+    KillClient(&run);
+
+    // Every event once, in order, across four connections.
+    EXPECT_EQ(run.Stdout,
+              "TYP=3 ID=0 VALUE=1  [axis X/Ry]\n"
+              "TYP=1 ID=5 VALUE=1  [buttons 0x0005: 1 3]\n"
+              "TYP=3 ID=0 VALUE=2  [axis X/Ry]\n"
+              "TYP=2 ID=3 VALUE=-5  [Dial]\n");
+    // One line a change; attempts refused again and again are said once.
+    // The pause doubles while no greeting comes and starts over at one.
+    std::vector<std::string> lines = Lines(run.Stderr);
+    const std::string name = "dorqin-listen: ";
+    const std::string refused = name + "cannot connect to " + at +
+                                ": Connection refused (is dorqin-relay running?); trying again in ";
+    ASSERT_EQ(lines.size(), 9u) << run.Stderr;
+    EXPECT_EQ(lines[0], name + "connected to " + at);
+    EXPECT_EQ(lines[1], name + "connection lost: the relay closed the connection; trying again in 0.5 s");
+    EXPECT_EQ(lines[2], refused + "1 s");
+    EXPECT_EQ(lines[3], name + "connected to " + at);
+    EXPECT_TRUE(StartsAndEnds(lines[4], name + "connection lost: malformed frame 2 (stream bytes 144 to 243): ",
+                              "; trying again in 0.5 s"))
+        << lines[4];
+    EXPECT_TRUE(StartsAndEnds(lines[5], name + "connection lost: bad greeting from the relay: ",
+                              "; trying again in 1 s"))
+        << lines[5];
+    EXPECT_EQ(lines[6], name + "connected to " + at);
+    EXPECT_EQ(lines[7], name + "connection lost: the relay closed the connection; trying again in 0.5 s");
+    EXPECT_EQ(lines[8], refused + "1 s");
+    // The pauses themselves, from the server's side.
+    EXPECT_GE(malformedPause, 450);
+    EXPECT_LT(malformedPause, 1000 * TimeoutScale());
+    EXPECT_GE(badGreetingPause, 950);
+}
+
+TEST(ListenReconnect, LinesGoOnThroughRelayRestartsWithOneNoteForEachChange) {
+    ExpectItLivesThroughRelayRestarts({DORQIN_LISTEN_PATH});
+}
+
+// The Windows build under Wine (DORQIN_LISTEN_COMMAND, as in
+// listen_process_test.cpp).
+TEST(ListenReconnect, TheWindowsBuildLivesThroughRelayRestartsAlike) {
+    const char* line = getenv("DORQIN_LISTEN_COMMAND");
+    if (!line || !*line) GTEST_SKIP() << "DORQIN_LISTEN_COMMAND is not set";
+    ExpectItLivesThroughRelayRestarts(ShellCommand(line));
+}
+
+TEST(ListenReconnect, ARelayThatStaysDownIsSaidOnceAndASignalEndsTheWait) {
+    uint16_t port = 0;
+    int server = ListenOnFreePort(&port);
+    ASSERT_GE(server, 0);
+    close(server);
+    ClientRun run;
+    ASSERT_TRUE(StartClient(&run, {DORQIN_LISTEN_PATH},
+                            {"--reconnect", "--json", "127.0.0.1", std::to_string(port)}, true));
+    // Attempts at 0, 0.5 and 1.5 s; a fourth at 3.5 s.
+    ASSERT_TRUE(WaitForStderr(&run, "Connection refused")) << run.Stderr;
+    EXPECT_FALSE(WaitForStderr(&run, "\n" + std::string("dorqin-listen"), 2000)) << run.Stderr;
+    kill(run.Pid, SIGTERM);
+    ASSERT_TRUE(CollectClient(&run, "", TimeLimitMs));
+    EXPECT_EQ(run.Status, 128 + SIGTERM);
+    EXPECT_EQ(run.Stdout, "");
+    EXPECT_EQ(Lines(run.Stderr).size(), 1u) << run.Stderr;
+    KillClient(&run);
+}
+
+}  // namespace
