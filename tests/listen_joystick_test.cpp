@@ -72,6 +72,31 @@ TEST(Joystick, ValuesBeyondTheRangeAreHeldAtItsEnds) {
     EXPECT_EQ(Inputs({3, 1, INT32_MAX}, JoystickDefaultRange, &buttons), "abs 0x001 32767");
 }
 
+TEST(Joystick, AtRestEveryButtonDownIsReleasedAndEveryAxisCentred) {
+    JoystickInput out[JoystickRestInputCount];
+    uint16_t buttons = 0x8005;  // buttons 1, 3 and 16 held when the link went
+    int count = JoystickRestInputs({0, 1023}, &buttons, out);
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        char item[48];
+        snprintf(item, sizeof item, "%s%s 0x%03x %d", i ? ", " : "",
+                 out[i].Type == EV_ABS ? "abs" : "key", out[i].Code, out[i].Value);
+        text += item;
+    }
+    EXPECT_EQ(text,
+              "key 0x120 0, key 0x122 0, key 0x12f 0, abs 0x000 511, abs 0x001 511, "
+              "abs 0x002 511, abs 0x003 511, abs 0x006 511, abs 0x007 511");
+    EXPECT_EQ(buttons, 0);
+    // The next connection's first button word presses again what it holds.
+    EXPECT_EQ(Inputs({1, 0x0001, 1}, {0, 1023}, &buttons), "key 0x120 1");
+    // The widest range has its middle at 0, with no overflow on the way.
+    buttons = 0;
+    count = JoystickRestInputs({INT32_MIN, INT32_MAX}, &buttons, out);
+    ASSERT_EQ(count, 6);
+    EXPECT_EQ(out[0].Value, 0);
+    EXPECT_EQ(JoystickCentre({-10, 2147483647}), 1073741818);
+}
+
 TEST(Joystick, RangeIsMinColonMaxWithMinBelowMax) {
     JoystickRange range = {1, 2};
     for (const char* bad : {"", "5", ":5", "5:", "5:5", "10:0", "0:1023x", "+1:5", "0x0:10",
