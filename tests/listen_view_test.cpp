@@ -282,6 +282,42 @@ TEST_F(ListenView, AMalformedFrameIsShownAndCtrlCEndsTheViewAsItEndsThePlainMode
     EXPECT_EQ(ReadFile(pane.Dir() + "/after"), ReadFile(pane.Dir() + "/before"));
 }
 
+TEST_F(ListenView, WithReconnectItSaysSoKeepsTheLastValuesAndGoesOn) {
+    uint16_t port = 0;
+    int server = ListenOnFreePort(&port);
+    ASSERT_GE(server, 0);
+    Pane pane(tmux_);
+    ASSERT_TRUE(pane.Start("trap 'true' INT; " + Pane::Quote(DORQIN_LISTEN_PATH) +
+                               " --view --reconnect 127.0.0.1 " + std::to_string(port) +
+                               "; echo \"exit status $?\"; exec sleep 600",
+                           80, 24));
+    int client = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(client, 0);
+    SendAll(client, Greeting() + Event(3, 2, 1000) + Event(1, 5, 1));
+    ASSERT_TRUE(pane.WaitForText("frames 2 ")) << pane.Last();
+    close(client);  // the server still listens: the next attempt gets in
+
+    ASSERT_TRUE(pane.WaitForText("reconnecting in 0.")) << pane.Last();
+    std::string screen = pane.Last();
+    EXPECT_NE(screen.find("connection lost: the relay closed the connection"), std::string::npos)
+        << screen;
+    EXPECT_NE(LineWith(screen, "TYP 3 ID 2 Z").find(" 1000 "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("  [ 1]  2 [ 3]  4 "), std::string::npos) << screen;
+
+    client = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(client, 0);
+    SendAll(client, Greeting() + Event(3, 2, -7));
+    ASSERT_TRUE(pane.WaitForText("frames 3 ")) << pane.Last();
+    screen = pane.Last();
+    EXPECT_NE(screen.find("greeted, streaming"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("connection lost"), std::string::npos) << screen;
+    EXPECT_NE(LineWith(screen, "TYP 3 ID 2 Z").find(" -7 "), std::string::npos) << screen;
+    pane.Keys("q");
+    ASSERT_TRUE(pane.WaitForText("exit status 0")) << pane.Last();
+    close(client);
+    close(server);
+}
+
 TEST_F(ListenView, ATerminalWithoutTerminfoIsRefusedBeforeConnecting) {
     uint16_t port = 0;
     int server = ListenOnFreePort(&port);

@@ -18,7 +18,7 @@
 # In the guest this script runs again, with one argument: its settings.
 set -uo pipefail
 
-CASES=(stream-end range-sigterm quit-key ctrl-c background malformed no-access)
+CASES=(stream-end range-sigterm quit-key ctrl-c background malformed no-access reconnect)
 SECTIONS=(evdev js listen-output listen-stderr status)
 
 # ---- In the guest ----
@@ -54,6 +54,52 @@ if [ $# = 1 ]; then
     device_listed() { grep -qxF "$NAME" /sys/class/input/*/name 2>/dev/null; }
     device_unlisted() { ! device_listed; }
     probes_ended() { gone "$evdev_probe" && gone "$js_probe"; }
+    event_node() {
+        local node
+        for node in /sys/class/input/event*; do
+            [ "$(cat "$node/device/name" 2>/dev/null)" = "$NAME" ] && echo "${node##*/}"
+        done
+    }
+    greeted_twice() { [ "$(grep -c 'connected to' "$W/listen.err")" -ge 2 ]; }
+
+    # With RESTART set (--reconnect): once the box's first events are in,
+    # the relay's run ends (its Enter), the listener has to put the device
+    # at rest within 1 s, then a new relay comes up on the same port and
+    # ./joystick/CASE.box2 plays through it to the same event node.
+    restart_relay() {
+        wait_for 300 grep -qx 'EV_ABS 0x007 ABS_RUDDER -5' "$W/evdev" ||
+            say "$name: the first run's events did not come"
+        local before begin ms
+        before=$(event_node)
+        begin=$(date +%s%N)
+        echo >&3
+        # The rest report's last input: every axis and button before it.
+        until grep -qx 'EV_ABS 0x007 ABS_RUDDER 0' "$W/evdev"; do
+            [ $(( $(date +%s%N) - begin )) -gt $(( 3000000000 * WAIT_SCALE )) ] && break
+            sleep 0.01
+        done
+        ms=$(( ($(date +%s%N) - begin) / 1000000 ))
+        say "$name: at rest $ms ms after the relay's Enter"
+        if grep -qx 'EV_ABS 0x007 ABS_RUDDER 0' "$W/evdev" && [ "$ms" -le $(( 1000 * WAIT_SCALE )) ]; then
+            echo "at rest within 1 s of the relay's end: yes" >> "$W/notes"
+        else
+            echo "at rest within 1 s of the relay's end: no ($ms ms)" >> "$W/notes"
+        fi
+        wait_for 100 gone "$relay" || kill -9 "$relay"
+        # Refused at least once, so that the listener's notes are the same every run.
+        wait_for 100 grep -q 'Connection refused' "$W/listen.err" || say "$name: never refused"
+        "$BUILD/dorqin-relay" < "$W/relay.in" >> "$W/relay.out" 2>> "$W/relay.err" 3>&- 4>&- &
+        relay=$!
+        wait_for 300 relay_listening || say "$name: the second relay does not listen"
+        wait_for 300 greeted_twice || say "$name: the listener did not connect again"
+        wait_for 300 relay_reads_box || say "$name: the second relay is not reading the box"
+        cat "$EXPECTED/$name.box2" >&4
+        if [ -n "$before" ] && [ "$(event_node)" = "$before" ]; then
+            echo "event node after the relay came back: the same" >> "$W/notes"
+        else
+            echo "event node after the relay came back: $before, then $(event_node)" >> "$W/notes"
+        fi
+    }
     listener_ended() { if [ "$start" = tmux ]; then [ -s "$W/exit" ]; else gone "$listen"; fi; }
 
     # The kernel's own modules, from the package guest.sh boots.
@@ -184,6 +230,7 @@ if [ $# = 1 ]; then
             if [ -n "$box" ]; then
                 wait_for 300 relay_reads_box || say "$name: the relay is not reading the box"
                 cat "$EXPECTED/$name.box" >&4
+                [ -z "${RESTART:-}" ] || restart_relay
             fi
             [ -z "$scripted" ] || cat "$W/frames.100" >&6
             # Read while the device is there: events held back until it
@@ -274,6 +321,9 @@ if [ $# = 1 ]; then
     # nothing listens there, so a connection attempt would give status 1.
     chmod 600 /dev/uinput
     run_case no-access none nobody none --joystick
+    # --reconnect through a relay restart: one device all along, at rest
+    # while no relay serves it; SIGTERM ends the client.
+    RESTART=1 run_case reconnect box plain term --joystick --reconnect
     exit 0
 fi
 

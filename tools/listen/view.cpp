@@ -47,6 +47,7 @@ struct Screen {
     const char* Port;
     int64_t StartNs;
     int64_t ConnectedNs;  // when the current connection was made
+    int64_t RetryNs;      // with --reconnect and no connection: when the next attempt is due
 };
 
 void Put(int row, int col, const char* text, int width = -1) {
@@ -87,10 +88,15 @@ int Cell(int32_t value, int cells) {
     return static_cast<int>(((clamped + 32768) * (cells - 1) + 32767) / 65535);
 }
 
-const char* StateText(const ViewModel& model, char* out, size_t size) {
+const char* StateText(const ViewModel& model, char* out, size_t size, int64_t untilNs = 0) {
     if (model.State == ViewWaiting) return "waiting for the greeting";
     if (model.State == ViewStreaming) return "greeted, streaming";
-    if (model.State == ViewReconnecting) return "reconnecting";
+    if (model.State == ViewReconnecting) {
+        // Rounded up, so that it never shows 0.0 s while it still waits.
+        double seconds = static_cast<double>(untilNs > 0 ? untilNs : 0) / 1e9;
+        snprintf(out, size, "reconnecting in %.1f s", seconds + 0.05);
+        return out;
+    }
     switch (model.ExitCode) {
     case ExitClean: return "stream ended by the relay";
     case ExitBadGreeting: return "BAD GREETING";
@@ -104,14 +110,14 @@ const char* StateText(const ViewModel& model, char* out, size_t size) {
     }
 }
 
-void DrawHeader(const Screen& screen, const ViewModel& model) {
+void DrawHeader(const Screen& screen, const ViewModel& model, int64_t nowNs) {
     char line[256];
     snprintf(line, sizeof line, "dorqin-listen  %s port %s", screen.Host, screen.Port);
     attron(A_BOLD);
     Put(0, 0, line);
     attroff(A_BOLD);
     char buffer[64];
-    const char* state = StateText(model, buffer, sizeof buffer);
+    const char* state = StateText(model, buffer, sizeof buffer, screen.RetryNs - nowNs);
     bool bad = model.State == ViewEnded && model.ExitCode != ExitClean;
     int pair = bad ? PairBad : model.State == ViewReconnecting ? PairStale : PairGood;
     int col = COLS - static_cast<int>(strlen(state)) - 1;
@@ -245,7 +251,7 @@ void Draw(const Screen& screen, const ViewModel& model, int64_t nowNs) {
         refresh();
         return;
     }
-    DrawHeader(screen, model);
+    DrawHeader(screen, model, nowNs);
 
     int barCells = COLS - 18 - 2 - 24 - 1;
     if (barCells % 2 == 0) --barCells;  // an odd count puts 0 in the middle
@@ -323,7 +329,7 @@ int Show(ClientSocket fd, const char* host, const char* port, Reconnect* state) 
     keypad(stdscr, TRUE);
     nodelay(stdscr, TRUE);
     curs_set(0);
-    Screen screen = {false, host, port, NowNs(), 0};
+    Screen screen = {false, host, port, NowNs(), 0, 0};
     screen.ConnectedNs = screen.StartNs;
     if (has_colors()) {
         start_color();
@@ -346,7 +352,8 @@ int Show(ClientSocket fd, const char* host, const char* port, Reconnect* state) 
     // none, and polling it would spin. Ctrl+C still ends the view.
     bool keys = isatty(STDIN_FILENO) == 1;
     int64_t lastDrawNs = screen.StartNs - IdleFrameNs;
-    int64_t retryNs = screen.StartNs;  // with --reconnect, when the next attempt is due
+    int64_t& retryNs = screen.RetryNs;
+    retryNs = screen.StartNs;
     // The terminal is the view's; the notes go to standard error only when
     // it leads elsewhere (a file, say).
     bool notes = isatty(STDERR_FILENO) != 1;
@@ -354,8 +361,8 @@ int Show(ClientSocket fd, const char* host, const char* port, Reconnect* state) 
         std::string line;
         int pause = ReconnectFailed(state, connected, why, &line);
         if (notes && !line.empty()) fprintf(stderr, "%s\n", line.c_str());
-        ViewModelReconnecting(&model, (connected ? "connection lost: " : "") + why +
-                                          "; trying again in " + ReconnectPauseText(pause));
+        // The pause counts down in the header; the line at the bottom says why.
+        ViewModelReconnecting(&model, (connected ? "connection lost: " : "") + why);
         retryNs = NowNs() + int64_t(pause) * 1000000;
         dirty = true;
     };

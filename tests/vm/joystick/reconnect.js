@@ -1,0 +1,23 @@
+button 0 1
+button 2 1
+button 15 1
+axis 0 700
+axis 1 12
+axis 2 100
+axis 3 -100
+axis 4 7
+axis 5 -5
+button 0 0
+button 2 0
+button 15 0
+axis 0 0
+axis 1 0
+axis 2 0
+axis 3 0
+axis 4 0
+axis 5 0
+button 1 1
+axis 0 1
+axis 1 2
+button 1 0
+gone
