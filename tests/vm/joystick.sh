@@ -322,7 +322,8 @@ if [ $# = 1 ]; then
     chmod 600 /dev/uinput
     run_case no-access none nobody none --joystick
     # --reconnect through a relay restart: one device all along, at rest
-    # while no relay serves it; SIGTERM ends the client.
+    # while no relay serves it; SIGTERM ends the client, which puts the
+    # device at rest once more before it goes.
     RESTART=1 run_case reconnect box plain term --joystick --reconnect
     exit 0
 fi

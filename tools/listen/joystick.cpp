@@ -373,7 +373,9 @@ int RunJoystickReconnecting(const char* host, const char* port, int uinputFd,
             why = run.Message;
             run.Message.clear();
             // At once, in one report: no button held down and no stick held
-            // over while nothing tells the game otherwise.
+            // over while nothing tells the game otherwise. After q or a
+            // signal too, so that a reader slow to see the device go sees
+            // it at rest first.
             JoystickInput rest[JoystickRestInputCount];
             int count = JoystickRestInputs(range, &run.Buttons, rest);
             if (Write(&run, rest, count) != 0) break;

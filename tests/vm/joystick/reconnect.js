@@ -20,4 +20,6 @@ button 1 1
 axis 0 1
 axis 1 2
 button 1 0
+axis 0 0
+axis 1 0
 gone
