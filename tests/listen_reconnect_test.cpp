@@ -3,15 +3,20 @@
 // once and in order, one line on standard error for each change, the
 // pauses between attempts, and the ways it ends.
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -199,6 +204,65 @@ TEST(ListenReconnect, ARelayThatStaysDownIsSaidOnceAndASignalEndsTheWait) {
     EXPECT_EQ(run.Stdout, "");
     EXPECT_EQ(Lines(run.Stderr).size(), 1u) << run.Stderr;
     KillClient(&run);
+}
+
+bool SetLoopback(bool up) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    ifreq request{};
+    strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool done = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = static_cast<short>(up ? request.ifr_flags | IFF_UP
+                                              : request.ifr_flags & ~IFF_UP);
+    done = done && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    close(fd);
+    return done;
+}
+
+// Loopback taken down under an established connection: nothing reaches
+// either end any more, and nothing says so, as when a Wi-Fi link drops.
+// In a network namespace of the test's own (ctest runs each test as a
+// process of its own), so nothing else on the machine notices.
+TEST(ListenReconnect, ALinkGoneQuietEndsTheConnectionWithinSecondsAndItComesBack) {
+    const char* off = getenv("DORQIN_NO_NETNS");
+    if ((off && *off) || unshare(CLONE_NEWNET) != 0 || !SetLoopback(true))
+        GTEST_SKIP() << "needs a network namespace of its own (root)";
+    uint16_t port = 0;
+    int server = ListenOn(&port);
+    ASSERT_GE(server, 0);
+    ClientRun run;
+    ASSERT_TRUE(StartClient(&run, {DORQIN_LISTEN_PATH},
+                            {"--reconnect", "--json", "127.0.0.1", std::to_string(port)}, true));
+    int client = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(client, 0);
+    SendAll(client, Greeting() + Event(1, 1, 1));
+    ASSERT_TRUE(CollectClient(&run, "{\"typ\":1,\"id\":1,\"value\":1}\n", TimeLimitMs));
+
+    ASSERT_TRUE(SetLoopback(false));
+    auto quiet = Clock::now();
+    ASSERT_TRUE(WaitForStderr(&run, "connection lost: reading from the relay failed: ", 30000))
+        << run.Stderr;
+    long noticed = MsSince(quiet);
+    // Probed after 4 s, given up after three more 2 s without an answer.
+    EXPECT_GE(noticed, 4000) << run.Stderr;
+    EXPECT_LT(noticed, 13000) << run.Stderr;
+    EXPECT_NE(run.Stderr.find("Connection timed out; trying again in 0.5 s"), std::string::npos)
+        << run.Stderr;
+
+    ASSERT_TRUE(SetLoopback(true));
+    close(client);
+    client = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(client, 0);
+    SendAll(client, Greeting() + Event(1, 0, 1));
+    ASSERT_TRUE(CollectClient(&run, "{\"typ\":1,\"id\":0,\"value\":1}\n", TimeLimitMs))
+        << run.Stderr;
+    ASSERT_EQ(write(run.In, "q", 1), 1);
+    ASSERT_TRUE(CollectClient(&run, "", TimeLimitMs));
+    EXPECT_EQ(run.Status, 0);
+    std::printf("a quiet link noticed after %ld ms\n", noticed);
+    KillClient(&run);
+    close(client);
+    close(server);
 }
 
 }  // namespace

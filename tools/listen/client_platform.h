@@ -35,6 +35,13 @@ int ClientConnect(const char* host, const char* port, ClientSocket* socket);
 int ClientConnectQuietly(const char* host, const char* port, int timeoutMs, ClientSocket* socket,
                          std::string* why);
 
+// Has the system probe the connection after idleMs without a byte from
+// the peer, every intervalMs, and end it (reads fail with a timeout) when
+// probes answers are missing: a link gone quiet then ends like any other
+// loss. Best effort, like the relay's own socket options: failures are
+// ignored.
+void ClientKeepAlive(ClientSocket socket, int idleMs, int intervalMs, int probes);
+
 // Standard input as the source of the q key that ends dorqin-listen: on a
 // terminal one key at a time, without echo, until ClientKeysEnd. Returns
 // false when there are none to watch (a job in the background of a shell,

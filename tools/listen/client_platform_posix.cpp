@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -119,6 +121,20 @@ int ClientConnect(const char* host, const char* port, ClientSocket* socketOut) {
     if (ClientConnectQuietly(host, port, -1, socketOut, &why) == 0) return 0;
     fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
     return -1;
+}
+
+void ClientKeepAlive(ClientSocket socket, int idleMs, int intervalMs, int probes) {
+    int on = 1;
+    int idle = (idleMs + 999) / 1000;
+    int interval = (intervalMs + 999) / 1000;
+    // The user timeout covers the same span, since Linux lets it, not the
+    // probe count, decide when keepalive gives up once it is set.
+    unsigned int limit = static_cast<unsigned int>(idleMs + intervalMs * probes);
+    setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    setsockopt(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit, sizeof limit);
 }
 
 bool ClientKeysStart(void) {

@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <mstcpip.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -192,6 +193,14 @@ int ClientConnect(const char* host, const char* port, ClientSocket* socketOut) {
     if (ClientConnectQuietly(host, port, -1, socketOut, &why) == 0) return 0;
     fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
     return -1;
+}
+
+void ClientKeepAlive(ClientSocket socket, int idleMs, int intervalMs, int) {
+    // Windows sends its own fixed count of probes (10) at the interval.
+    tcp_keepalive values = {1, static_cast<ULONG>(idleMs), static_cast<ULONG>(intervalMs)};
+    DWORD returned = 0;
+    WSAIoctl(static_cast<SOCKET>(socket), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0,
+             &returned, nullptr, nullptr);
 }
 
 bool ClientKeysStart(void) {

@@ -363,7 +363,7 @@ int RunJoystickReconnecting(const char* host, const char* port, int uinputFd,
         // The stop signals may interrupt the attempt; they are held again
         // before StopSignal is looked at, so none is missed.
         sigprocmask(SIG_SETMASK, &waiting, nullptr);
-        bool connected = ClientConnectQuietly(host, port, ReconnectConnectMs, &run.Fd, &why) == 0;
+        bool connected = ReconnectConnect(&state, &run.Fd, &why) == 0;
         sigprocmask(SIG_BLOCK, &stops, nullptr);
         if (connected) {
             run.Done = false;

@@ -122,7 +122,7 @@ int RunLinesReconnecting(const char* host, const char* port, bool json) {
     for (;;) {
         ClientSocket fd = 0;
         std::string why;
-        bool connected = ClientConnectQuietly(host, port, ReconnectConnectMs, &fd, &why) == 0;
+        bool connected = ReconnectConnect(&state, &fd, &why) == 0;
         if (connected) {
             int end = ReadLines(fd, json, &state, &why);
             ClientClose(fd);

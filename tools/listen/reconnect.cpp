@@ -9,6 +9,13 @@ void ReconnectInit(Reconnect* state, const char* host, const char* port) {
     state->LastNote.clear();
 }
 
+int ReconnectConnect(const Reconnect* state, ClientSocket* socket, std::string* why) {
+    if (ClientConnectQuietly(state->Host, state->Port, ReconnectConnectMs, socket, why) != 0)
+        return -1;
+    ClientKeepAlive(*socket, ReconnectProbeIdleMs, ReconnectProbeIntervalMs, ReconnectProbes);
+    return 0;
+}
+
 std::string ReconnectGreeted(Reconnect* state) {
     state->NextMs = ReconnectFirstMs;
     state->LastNote.clear();

@@ -370,7 +370,7 @@ int Show(ClientSocket fd, const char* host, const char* port, Reconnect* state) 
         int64_t now = NowNs();
         if (state && fd < 0 && now >= retryNs) {
             std::string why;
-            if (ClientConnectQuietly(host, port, ReconnectConnectMs, &fd, &why) == 0) {
+            if (ReconnectConnect(state, &fd, &why) == 0) {
                 StreamInit(&reader);
                 ViewModelConnected(&model);
                 screen.ConnectedNs = NowNs();
