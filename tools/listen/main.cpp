@@ -60,7 +60,8 @@ const char UsageText[] =
     "Exit status: 0 the relay ended the stream cleanly (or q was pressed\n"
     "while it ran), 1 no connection, 2 bad arguments, no terminal for\n"
     "--view or no virtual joystick for --joystick, 3 bad greeting, 4\n"
-    "malformed frame, 5 stream ended inside a frame, 6 read error.\n";
+    "malformed frame, 5 stream ended inside a frame, 6 read error. With\n"
+    "--reconnect only 0 (q) and 2 are left.\n";
 
 void PrintLine(const std::string& line) {
     fputs(line.c_str(), stdout);
