@@ -30,7 +30,9 @@ Library& Lib() {
 }
 
 thread_local int wsaLastError = 0;
+#ifdef DORQIN_TEST_SEAMS
 int sendLimit = 0;
+#endif
 
 int Fail(int error) {
     wsaLastError = error;
@@ -129,7 +131,10 @@ int WSACleanup(void) {
 
 int WSAGetLastError(void) { return wsaLastError; }
 
+#ifdef DORQIN_TEST_SEAMS
 void SetSendLimit(int maxBytes) { sendLimit = maxBytes; }
+int SendLimit() { return sendLimit; }
+#endif
 
 SOCKET socket(int af, int type, int protocol) {
     if (!Started()) return Fail(WSANOTINITIALISED), INVALID_SOCKET;
@@ -201,7 +206,8 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
     int fd = Descriptor(s);
     if (fd < 0) return SOCKET_ERROR;
     if (length < 0 || (length > 0 && !buffer) || flags != 0) return Fail(WSAEINVAL);
-    if (sendLimit > 0 && length > sendLimit) length = sendLimit;
+    const int limit = SendLimit();
+    if (limit > 0 && length > limit) length = limit;
     int error = 0;
     long n = SysSend(fd, buffer, static_cast<size_t>(length), &error);
     return n < 0 ? Fail(error) : static_cast<int>(n);
