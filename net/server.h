@@ -5,14 +5,11 @@
 
 #include <cstdint>
 
+#include "net/stream.h"
 #include "platform/platform.h"
 
-constexpr uint16_t RelayPort = 5003;
 constexpr int ListenBacklog = 5;
 constexpr WORD SocketVersion = 0x0202;  // Winsock 2.2, asked for and required
-constexpr int EventFrameSize = 100;
-constexpr int GreetingFrameSize = 44;
-constexpr int NoValueMarker = 1023;  // a reading of exactly this is never sent
 
 // A client whose link goes quiet is given up: probes after this many
 // milliseconds without traffic, then every KeepAliveInterval; sent data
@@ -21,9 +18,6 @@ constexpr int NoValueMarker = 1023;  // a reading of exactly this is never sent
 constexpr DWORD KeepAliveIdle = 10000;
 constexpr DWORD KeepAliveInterval = 1000;
 constexpr DWORD ClientTimeoutSeconds = 20;
-
-// The greeting: 38 characters, zero-filled to GreetingFrameSize on the wire.
-constexpr char GreetingText[] = "<DORQIN TYP=\"5\" ID=\"3\" VALUE=\"1023\" />";
 
 struct ServerRecord {
     WSADATA WsaData;

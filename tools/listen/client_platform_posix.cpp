@@ -11,7 +11,24 @@
 
 int ClientStart(void) { return 0; }
 
-const char* ClientLacksMode(const char*) { return nullptr; }
+// A build made where libevdev or ncurses was missing lacks the mode that
+// needs it (tools/CMakeLists.txt).
+const char* ClientLacksMode(const char* option) {
+#ifdef DORQIN_LISTEN_NO_VIEW
+    if (strcmp(option, "--view") == 0) {
+        return "is not available in this build of dorqin-listen (it was built without ncurses); "
+               "without it, dorqin-listen prints one line per event";
+    }
+#endif
+#ifdef DORQIN_LISTEN_NO_JOYSTICK
+    if (strcmp(option, "--joystick") == 0) {
+        return "is not available in this build of dorqin-listen (it was built without libevdev); "
+               "without it, dorqin-listen prints one line per event";
+    }
+#endif
+    (void)option;
+    return nullptr;
+}
 
 int ClientConnect(const char* host, const char* port, ClientSocket* socketOut) {
     addrinfo hints = {};
