@@ -8,8 +8,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "net/stream.h"
+
 constexpr int kBenchReportLength = 5;  // the box's input report length
-constexpr int kBenchFrameSize = 100;
 
 struct BenchEvent {
     int typ;
@@ -46,8 +47,8 @@ inline int BenchEvents(uint64_t n, BenchEvent out[2]) {
         return 1;
     }
     int count = 0;
-    if (a != 1023) out[count++] = {kTyp[id - 2], kFirstId[id - 2], a};
-    if (b != 1023) out[count++] = {kTyp[id - 2], kFirstId[id - 2] + 1, b};
+    if (a != NoValueMarker) out[count++] = {kTyp[id - 2], kFirstId[id - 2], a};
+    if (b != NoValueMarker) out[count++] = {kTyp[id - 2], kFirstId[id - 2] + 1, b};
     return count;
 }
 

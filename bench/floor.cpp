@@ -30,11 +30,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/stream.h"
+
 namespace {
 
 constexpr int kReportLength = 5;
-constexpr int kFrameSize = 100;
-constexpr char kGreeting[] = "<DORQIN TYP=\"5\" ID=\"3\" VALUE=\"1023\" />";
 
 int client = -1;
 int box = -1;
@@ -61,8 +61,8 @@ char* AppendDecimal(char* out, int32_t value) {
 }
 
 void Emit(int typ, int id, int value) {
-    if (value == 1023) return;
-    char frame[kFrameSize] = {};
+    if (value == NoValueMarker) return;
+    char frame[EventFrameSize] = {};
     char* out = Append(frame, "<DORQIN TYP=\"");
     out = AppendDecimal(out, typ);
     out = Append(out, "\" ID=\"");
@@ -70,7 +70,7 @@ void Emit(int typ, int id, int value) {
     out = Append(out, "\" VALUE=\"");
     out = AppendDecimal(out, value);
     out = Append(out, "\" />");
-    if (send(client, frame, kFrameSize, MSG_NOSIGNAL) != kFrameSize) return;
+    if (send(client, frame, EventFrameSize, MSG_NOSIGNAL) != EventFrameSize) return;
     *out++ = '\n';
     if (write(1, frame, static_cast<size_t>(out - frame)) < 0) return;
 }
@@ -104,7 +104,7 @@ int main() {
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(5003);
+    address.sin_port = htons(RelayPort);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
         listen(listener, 5) < 0) {
@@ -115,9 +115,9 @@ int main() {
 #ifdef DORQIN_FLOOR_NODELAY
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 #endif
-    char greeting[44] = {};
-    memcpy(greeting, kGreeting, sizeof kGreeting - 1);
-    if (client < 0 || send(client, greeting, sizeof greeting, MSG_NOSIGNAL) != 44) {
+    char greeting[GreetingFrameSize] = {};
+    memcpy(greeting, GreetingText, sizeof GreetingText - 1);
+    if (client < 0 || send(client, greeting, GreetingFrameSize, MSG_NOSIGNAL) != GreetingFrameSize) {
         perror("dorqin-floor: client");
         return 2;
     }

@@ -213,7 +213,7 @@ void ClientThread(Session* s) {
     BenchEvent events[2];
     int eventCount = BenchEvents(n, events);
     int next = 0;
-    char expected[kBenchFrameSize];
+    char expected[EventFrameSize];
     uint64_t frames = 0;
     int64_t lastNs = NowNs();
     while (s->done < s->total && !s->failed) {
@@ -239,12 +239,12 @@ void ClientThread(Session* s) {
         }
         have += static_cast<size_t>(got);
         size_t at = 0;
-        for (; have - at >= kBenchFrameSize; at += kBenchFrameSize) {
+        for (; have - at >= EventFrameSize; at += EventFrameSize) {
             memset(expected, 0, sizeof expected);
             BenchEventText(events[next], expected);
-            if (memcmp(buffer + at, expected, kBenchFrameSize) != 0) {
-                char shown[kBenchFrameSize + 1] = {};
-                memcpy(shown, buffer + at, kBenchFrameSize);
+            if (memcmp(buffer + at, expected, EventFrameSize) != 0) {
+                char shown[EventFrameSize + 1] = {};
+                memcpy(shown, buffer + at, EventFrameSize);
                 s->Fail("frame " + std::to_string(frames) + " of report " + std::to_string(n) +
                         ": got \"" + shown + "\", expected \"" + expected + "\"");
                 return;
@@ -437,7 +437,7 @@ RunResult RunOnce(const Program& program, const Mode& mode) {
     s.client = ConnectToRelay(Scaled(10000));
     if (s.client < 0) return finish("no connection on port 5003");
     std::string greeting;
-    if (!ReadExact(s.client, &greeting, 44, Scaled(10000)) || greeting != ExpectedGreeting()) {
+    if (!ReadExact(s.client, &greeting, GreetingFrameSize, Scaled(10000)) || greeting != ExpectedGreeting()) {
         return finish("no greeting");
     }
     timeval limit{0, 50000};

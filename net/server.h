@@ -5,17 +5,19 @@
 
 #include <cstdint>
 
+#include "net/stream.h"
 #include "platform/platform.h"
 
-constexpr uint16_t RelayPort = 5003;
 constexpr int ListenBacklog = 5;
 constexpr WORD SocketVersion = 0x0202;  // Winsock 2.2, asked for and required
-constexpr int EventFrameSize = 100;
-constexpr int GreetingFrameSize = 44;
-constexpr int NoValueMarker = 1023;  // a reading of exactly this is never sent
 
-// The greeting: 38 characters, zero-filled to GreetingFrameSize on the wire.
-constexpr char GreetingText[] = "<DORQIN TYP=\"5\" ID=\"3\" VALUE=\"1023\" />";
+// A client whose link goes quiet is given up: probes after this many
+// milliseconds without traffic, then every KeepAliveInterval; sent data
+// left unacknowledged for ClientTimeoutSeconds drops the connection, so
+// the next send fails and is reported.
+constexpr DWORD KeepAliveIdle = 10000;
+constexpr DWORD KeepAliveInterval = 1000;
+constexpr DWORD ClientTimeoutSeconds = 20;
 
 struct ServerRecord {
     WSADATA WsaData;

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <string>
 #include <vector>
 
+#include "platform/posix/uevent.h"
 #include "support/box_fixture.h"
 #include "support/descriptors.h"
 
@@ -118,6 +121,34 @@ TEST_F(HidPlatform, UsageValueStatusesFollowWindows) {
               HIDP_STATUS_INVALID_PREPARSED_DATA);
     HIDP_CAPS caps;
     EXPECT_EQ(HidP_GetCaps(nullptr, &caps), HIDP_STATUS_INVALID_PREPARSED_DATA);
+}
+
+// The one uevent reader behind the hidraw entries' DEVNAME and HID_ID and
+// dorqin-boxsim's HID_UNIQ: whole keys only, the last line with or
+// without its newline, and no value cut to fit.
+TEST_F(HidPlatform, UeventValuesAreFoundByTheirWholeKeyAndNeverCutShort) {
+    const std::string path = tree_.ClassDir() + "/uevent";
+    auto write = [&path](const std::string& text) {
+        FILE* file = fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        fputs(text.c_str(), file);
+        fclose(file);
+    };
+    char value[8];
+    auto read = [&](const char* key, size_t capacity = sizeof value) {
+        return ReadUeventValue(path.c_str(), key, value, capacity) ? std::string(value) : "(none)";
+    };
+    write("HID_IDX=1\nHID=2\nHID_ID=abc\nHID_UNIQ=\nLAST=tail");
+    EXPECT_EQ(read("HID_ID"), "abc");
+    EXPECT_EQ(read("HID"), "2");
+    EXPECT_EQ(read("HID_UNIQ"), "");
+    EXPECT_EQ(read("LAST"), "tail");
+    EXPECT_EQ(read("HID_I"), "(none)");
+    EXPECT_EQ(read("LAST", 5), "tail");
+    EXPECT_EQ(read("LAST", 4), "(none)");
+    write("DEVNAME=hidraw0\n" + std::string(4096, 'x'));  // more than a sysfs page
+    EXPECT_EQ(read("DEVNAME", sizeof value), "(none)");
+    EXPECT_EQ(ReadUeventValue((path + ".absent").c_str(), "DEVNAME", value, sizeof value), false);
 }
 
 }  // namespace

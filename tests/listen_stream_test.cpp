@@ -109,7 +109,7 @@ TEST(ListenFrame, RefusesDirtFillLengthAndAMissingTerminator) {
 }
 
 TEST(ListenFrame, TheGreetingMustMatchByteForByte) {
-    std::string greeting = std::string(StreamGreetingText) + std::string(6, '\0');
+    std::string greeting = std::string(GreetingText) + std::string(6, '\0');
     ASSERT_EQ(greeting.size(), 44u);
     auto check = [](const std::string& bytes) {
         std::string detail;
@@ -125,7 +125,7 @@ TEST(ListenFrame, TheGreetingMustMatchByteForByte) {
     EXPECT_EQ(check(other), FrameBadGreeting);
     EXPECT_EQ(check(greeting.substr(0, 43)), FrameWrongSize);
     // The greeting is not an event frame: the relay never sends VALUE 1023.
-    EXPECT_EQ(Parse(Frame(StreamGreetingText)), FrameNoValueMarker);
+    EXPECT_EQ(Parse(Frame(GreetingText)), FrameNoValueMarker);
 }
 
 TEST(ListenFrame, ReadsBackEverythingTheRelayFormats) {

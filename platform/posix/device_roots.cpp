@@ -1,3 +1,5 @@
+// The test seams of the HID stand-ins; built into dorqin_platform_seams
+// only (see device_roots.h).
 #include "platform/posix/device_roots.h"
 
 #include <cstring>
@@ -5,9 +7,6 @@
 namespace {
 
 constexpr size_t kRootCapacity = 512;
-constexpr char kDefaultSysfsRoot[] = "/sys/class/hidraw";
-constexpr char kDefaultDevRoot[] = "/dev";
-
 char sysfsRoot[kRootCapacity] = "/sys/class/hidraw";
 char devRoot[kRootCapacity] = "/dev";
 
@@ -28,8 +27,8 @@ bool HidEnumerationFault(unsigned long index, unsigned long* error) {
 }
 
 bool SetHidDeviceRoots(const char* sysClassHidraw, const char* dev) {
-    if (!sysClassHidraw) sysClassHidraw = kDefaultSysfsRoot;
-    if (!dev) dev = kDefaultDevRoot;
+    if (!sysClassHidraw) sysClassHidraw = HidSysfsDefaultRoot;
+    if (!dev) dev = HidDevDefaultRoot;
     if (strlen(sysClassHidraw) >= kRootCapacity || strlen(dev) >= kRootCapacity) return false;
     strcpy(sysfsRoot, sysClassHidraw);
     strcpy(devRoot, dev);

@@ -13,6 +13,7 @@
 #include "platform/posix/handles.h"
 #include "platform/posix/hid_device.h"
 #include "platform/posix/sys.h"
+#include "platform/posix/uevent.h"
 
 struct _HIDP_PREPARSED_DATA {
     uint32_t magic;
@@ -23,42 +24,33 @@ struct _HIDP_PREPARSED_DATA {
 namespace {
 
 constexpr uint32_t kPreparsedMagic = 0x48506444;  // "DdPH"
-constexpr size_t kUeventCapacity = 4096;
 constexpr size_t kPathCapacity = 1024;
 
 // HID_ID=0003:0000046D:0000C630 in a device's uevent: bus, vendor and
-// product in hex. Returns false unless the line is there and well formed.
-bool ParseHidId(const char* uevent, uint16_t* vendor, uint16_t* product) {
-    const char* line = uevent;
-    while (line && *line) {
-        if (strncmp(line, "HID_ID=", 7) == 0) {
-            uint32_t parts[3] = {0, 0, 0};
-            const char* p = line + 7;
-            for (int i = 0; i < 3; ++i) {
-                int digits = 0;
-                for (;; ++p, ++digits) {
-                    const char c = *p;
-                    int nibble;
-                    if (c >= '0' && c <= '9') nibble = c - '0';
-                    else if (c >= 'a' && c <= 'f') nibble = c - 'a' + 10;
-                    else if (c >= 'A' && c <= 'F') nibble = c - 'A' + 10;
-                    else break;
-                    if (digits == 8) return false;
-                    parts[i] = (parts[i] << 4) | static_cast<uint32_t>(nibble);
-                }
-                if (digits == 0) return false;
-                if (i < 2 && *p++ != ':') return false;
-            }
-            if (*p != '\n' && *p != '\0') return false;
-            if (parts[1] > 0xFFFF || parts[2] > 0xFFFF) return false;
-            *vendor = static_cast<uint16_t>(parts[1]);
-            *product = static_cast<uint16_t>(parts[2]);
-            return true;
+// product in hex. Returns false unless the value is well formed.
+bool ParseHidId(const char* id, uint16_t* vendor, uint16_t* product) {
+    uint32_t parts[3] = {0, 0, 0};
+    const char* p = id;
+    for (int i = 0; i < 3; ++i) {
+        int digits = 0;
+        for (;; ++p, ++digits) {
+            const char c = *p;
+            int nibble;
+            if (c >= '0' && c <= '9') nibble = c - '0';
+            else if (c >= 'a' && c <= 'f') nibble = c - 'a' + 10;
+            else if (c >= 'A' && c <= 'F') nibble = c - 'A' + 10;
+            else break;
+            if (digits == 8) return false;
+            parts[i] = (parts[i] << 4) | static_cast<uint32_t>(nibble);
         }
-        line = strchr(line, '\n');
-        if (line) ++line;
+        if (digits == 0) return false;
+        if (i < 2 && *p++ != ':') return false;
     }
-    return false;
+    if (*p != '\0') return false;
+    if (parts[1] > 0xFFFF || parts[2] > 0xFFFF) return false;
+    *vendor = static_cast<uint16_t>(parts[1]);
+    *product = static_cast<uint16_t>(parts[2]);
+    return true;
 }
 
 bool JoinPath(char* out, size_t capacity, const char* a, const char* b, const char* c) {
@@ -74,16 +66,9 @@ bool JoinPath(char* out, size_t capacity, const char* a, const char* b, const ch
 bool SysfsIdentity(const char* name, uint16_t* vendor, uint16_t* product) {
     char path[kPathCapacity];
     if (!JoinPath(path, sizeof path, HidSysfsRoot(), name, "/device/uevent")) return false;
-    char* uevent = static_cast<char*>(malloc(kUeventCapacity + 1));
-    if (!uevent) return false;
-    const long n = SysReadSmallFile(path, uevent, kUeventCapacity);
-    bool found = false;
-    if (n >= 0) {
-        uevent[n] = '\0';
-        found = ParseHidId(uevent, vendor, product);
-    }
-    free(uevent);
-    return found;
+    // Longer than three 8-digit fields is malformed anyway.
+    char id[32];
+    return ReadUeventValue(path, "HID_ID", id, sizeof id) && ParseHidId(id, vendor, product);
 }
 
 long SysfsDescriptor(const char* name, uint8_t* buffer, size_t capacity) {

@@ -7,13 +7,13 @@
 // USB, Bluetooth or uhid alike.
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "platform/posix/device_roots.h"
 #include "platform/posix/hid_device.h"
 #include "platform/posix/sys.h"
+#include "platform/posix/uevent.h"
 #include "platform/posix/win32.h"
 
 namespace {
@@ -21,7 +21,6 @@ namespace {
 constexpr uint32_t kDeviceListMagic = 0x4C766544;  // "DevL"
 constexpr int kMaxInterfaces = 256;
 constexpr size_t kPathCapacity = 256;
-constexpr size_t kUeventCapacity = 4096;
 
 struct DeviceInterface {
     unsigned long number;  // N of hidrawN: the order of enumeration
@@ -83,32 +82,17 @@ bool NodePath(const char* name, char* path, size_t capacity) {
     strcat(ueventPath, "/");
     strcat(ueventPath, name);
     strcat(ueventPath, "/uevent");
-    char* uevent = static_cast<char*>(malloc(kUeventCapacity + 1));
-    if (!uevent) return false;
-    const long n = SysReadSmallFile(ueventPath, uevent, kUeventCapacity);
-    bool found = false;
-    if (n >= 0) {
-        uevent[n] = '\0';
-        for (char* line = uevent; line && *line;) {
-            char* next = strchr(line, '\n');
-            if (next) *next++ = '\0';
-            if (strncmp(line, "DEVNAME=", 8) == 0) {
-                const char* devName = line + 8;
-                const char* dev = HidDevRoot();
-                if (*devName && *devName != '/' && !strstr(devName, "..") &&
-                    strlen(dev) + 1 + strlen(devName) < capacity) {
-                    strcpy(path, dev);
-                    strcat(path, "/");
-                    strcat(path, devName);
-                    found = true;
-                }
-                break;
-            }
-            line = next;
-        }
+    char devName[kPathCapacity];
+    if (!ReadUeventValue(ueventPath, "DEVNAME", devName, sizeof devName)) return false;
+    const char* dev = HidDevRoot();
+    if (!*devName || *devName == '/' || strstr(devName, "..") ||
+        strlen(dev) + 1 + strlen(devName) >= capacity) {
+        return false;
     }
-    free(uevent);
-    return found;
+    strcpy(path, dev);
+    strcat(path, "/");
+    strcat(path, devName);
+    return true;
 }
 
 }  // namespace

@@ -30,7 +30,9 @@ Library& Lib() {
 }
 
 thread_local int wsaLastError = 0;
+#ifdef DORQIN_TEST_SEAMS
 int sendLimit = 0;
+#endif
 
 int Fail(int error) {
     wsaLastError = error;
@@ -129,7 +131,10 @@ int WSACleanup(void) {
 
 int WSAGetLastError(void) { return wsaLastError; }
 
+#ifdef DORQIN_TEST_SEAMS
 void SetSendLimit(int maxBytes) { sendLimit = maxBytes; }
+int SendLimit() { return sendLimit; }
+#endif
 
 SOCKET socket(int af, int type, int protocol) {
     if (!Started()) return Fail(WSANOTINITIALISED), INVALID_SOCKET;
@@ -201,7 +206,8 @@ int send(SOCKET s, const char* buffer, int length, int flags) {
     int fd = Descriptor(s);
     if (fd < 0) return SOCKET_ERROR;
     if (length < 0 || (length > 0 && !buffer) || flags != 0) return Fail(WSAEINVAL);
-    if (sendLimit > 0 && length > sendLimit) length = sendLimit;
+    const int limit = SendLimit();
+    if (limit > 0 && length > limit) length = limit;
     int error = 0;
     long n = SysSend(fd, buffer, static_cast<size_t>(length), &error);
     return n < 0 ? Fail(error) : static_cast<int>(n);
@@ -238,12 +244,42 @@ int getsockname(SOCKET s, struct sockaddr* name, int* nameLength) {
 int setsockopt(SOCKET s, int level, int name, const char* value, int valueLength) {
     int fd = Descriptor(s);
     if (fd < 0) return SOCKET_ERROR;
-    if (level != IPPROTO_TCP || name != TCP_NODELAY) return Fail(WSAENOPROTOOPT);
+    if (level != IPPROTO_TCP || (name != TCP_NODELAY && name != TCP_MAXRT)) {
+        return Fail(WSAENOPROTOOPT);
+    }
     if (!value || valueLength < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
-    int on = 0;
-    memcpy(&on, value, sizeof on);
+    int given = 0;
+    memcpy(&given, value, sizeof given);
     int error = 0;
-    return SysSetNoDelay(fd, on != 0, &error) < 0 ? Fail(error) : 0;
+    if (name == TCP_MAXRT) {
+        // Windows takes seconds, and -1 for "as the system has it".
+        if (given < -1) return Fail(WSAEINVAL);
+        uint32_t ms = given < 0 ? 0 : static_cast<uint32_t>(given) * 1000u;
+        return SysSetUserTimeout(fd, ms, &error) < 0 ? Fail(error) : 0;
+    }
+    return SysSetNoDelay(fd, given != 0, &error) < 0 ? Fail(error) : 0;
+}
+
+int WSAIoctl(SOCKET s, DWORD controlCode, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,
+             DWORD outLength, LPDWORD bytesReturned, LPWSAOVERLAPPED overlapped,
+             LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+    (void)outBuffer;
+    (void)outLength;
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (controlCode != SIO_KEEPALIVE_VALS) return Fail(WSAEINVAL);
+    if (overlapped || completion) return Fail(WSAEINVAL);
+    if (!inBuffer || inLength < sizeof(tcp_keepalive)) return Fail(WSAEFAULT);
+    tcp_keepalive values;
+    memcpy(&values, inBuffer, sizeof values);
+    // Windows gives up after 10 unanswered probes; so do we.
+    int error = 0;
+    if (SysSetKeepAlive(fd, values.onoff != 0, values.keepalivetime, values.keepaliveinterval,
+                        10, &error) < 0) {
+        return Fail(error);
+    }
+    if (bytesReturned) *bytesReturned = 0;
+    return 0;
 }
 
 int getsockopt(SOCKET s, int level, int name, char* value, int* valueLength) {

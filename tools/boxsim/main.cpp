@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/uevent.h"
 #include "tools/boxsim/command.h"
 #include "tools/boxsim/device_file.h"
 #include "tools/boxsim/report.h"
@@ -216,16 +217,11 @@ std::string FindHidrawNode(const std::string& uniq) {
     while (dirent* entry = readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
         std::string path = std::string("/sys/class/hidraw/") + entry->d_name + "/device/uevent";
-        FILE* file = fopen(path.c_str(), "r");
-        if (!file) continue;
-        char line[256];
-        while (fgets(line, sizeof line, file)) {
-            if (strncmp(line, "HID_UNIQ=", 9) == 0 && uniq + "\n" == line + 9) {
-                found = std::string("/dev/") + entry->d_name;
-            }
+        char value[256];
+        if (ReadUeventValue(path.c_str(), "HID_UNIQ", value, sizeof value) && uniq == value) {
+            found = std::string("/dev/") + entry->d_name;
+            break;
         }
-        fclose(file);
-        if (!found.empty()) break;
     }
     closedir(dir);
     return found;

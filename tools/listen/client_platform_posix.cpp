@@ -65,7 +65,24 @@ int ConnectWithin(int fd, const sockaddr* address, socklen_t length, int timeout
 
 int ClientStart(void) { return 0; }
 
-const char* ClientLacksMode(const char*) { return nullptr; }
+// A build made where libevdev or ncurses was missing lacks the mode that
+// needs it (tools/CMakeLists.txt).
+const char* ClientLacksMode(const char* option) {
+#ifdef DORQIN_LISTEN_NO_VIEW
+    if (strcmp(option, "--view") == 0) {
+        return "is not available in this build of dorqin-listen (it was built without ncurses); "
+               "without it, dorqin-listen prints one line per event";
+    }
+#endif
+#ifdef DORQIN_LISTEN_NO_JOYSTICK
+    if (strcmp(option, "--joystick") == 0) {
+        return "is not available in this build of dorqin-listen (it was built without libevdev); "
+               "without it, dorqin-listen prints one line per event";
+    }
+#endif
+    (void)option;
+    return nullptr;
+}
 
 int ClientConnectQuietly(const char* host, const char* port, int timeoutMs,
                          ClientSocket* socketOut, std::string* why) {

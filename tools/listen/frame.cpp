@@ -134,7 +134,7 @@ int ParseEventFrame(const unsigned char* frame, size_t size, FrameEvent* event,
             return FrameNonzeroFill;
         }
     }
-    if (parsed.Value == StreamNoValueMarker) {
+    if (parsed.Value == NoValueMarker) {
         SetDetail(detail, "VALUE 1023 is the no-value marker, which the relay never sends");
         return FrameNoValueMarker;
     }
@@ -149,7 +149,7 @@ int CheckGreeting(const unsigned char* bytes, size_t size, std::string* detail) 
         return FrameWrongSize;
     }
     unsigned char expected[StreamGreetingSize] = {};
-    memcpy(expected, StreamGreetingText, sizeof StreamGreetingText - 1);
+    memcpy(expected, GreetingText, sizeof GreetingText - 1);
     for (size_t i = 0; i < size; ++i) {
         if (bytes[i] != expected[i]) {
             SetDetail(detail, "greeting differs at byte " + std::to_string(i) + ": got " +

@@ -7,14 +7,12 @@
 #include <cstdint>
 #include <string>
 
-constexpr size_t StreamGreetingSize = 44;
-constexpr size_t StreamFrameSize = 100;
+#include "net/stream.h"
 
-// The greeting's text; the rest of its 44 bytes are zero.
-constexpr char StreamGreetingText[] = "<DORQIN TYP=\"5\" ID=\"3\" VALUE=\"1023\" />";
-
-// The relay never sends an event with this value; only the greeting has it.
-constexpr int32_t StreamNoValueMarker = 1023;
+// The relay's frame sizes (net/stream.h) as the byte counts the client
+// keeps them in.
+constexpr size_t StreamGreetingSize = GreetingFrameSize;
+constexpr size_t StreamFrameSize = EventFrameSize;
 
 struct FrameEvent {
     int32_t Typ;

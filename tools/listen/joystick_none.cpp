@@ -1,6 +1,7 @@
-// The Windows build has no virtual joystick (it is made through Linux's
-// uinput): main refuses --joystick before connecting (ClientLacksMode),
-// and these answer the same way should anything ask.
+// A build without the virtual joystick: the Windows build (it is made
+// through Linux's uinput) and a Linux build made without libevdev. main
+// refuses --joystick before connecting (ClientLacksMode), and these answer
+// the same way should anything ask.
 #include <cstdio>
 
 #include "tools/listen/joystick.h"
@@ -8,12 +9,12 @@
 
 int JoystickArguments(bool, bool, bool joystick, const char* rangeText, JoystickRange*) {
     if (!joystick && !rangeText) return 0;
-    fprintf(stderr, "dorqin-listen: --joystick and --range are not available in the Windows build\n");
+    fprintf(stderr, "dorqin-listen: --joystick and --range are not available in this build\n");
     return ExitUsage;
 }
 
 int JoystickOpenUinput(std::string* why) {
-    *why = "--joystick is not available in the Windows build of dorqin-listen";
+    *why = "--joystick is not available in this build of dorqin-listen";
     return -1;
 }
 

@@ -158,7 +158,8 @@ int main(int argc, char* argv[]) {
     bool reconnect = false;
     const char* range = nullptr;
     const char* host = "127.0.0.1";
-    const char* port = "5003";
+    const std::string relayPort = std::to_string(RelayPort);
+    const char* port = relayPort.c_str();
     int positional = 0;
     if (ClientStart() != 0) return ExitConnectFailed;
     for (int i = 1; i < argc; ++i) {
