@@ -107,6 +107,7 @@ struct Run {
     long long lastCountAt = 0;
     unsigned long long countedEvents = 0;
     RelayOutput text;
+    ClientSocket client;
 };
 
 // The one process-wide record.
@@ -264,7 +265,7 @@ void ReadOutput() {
 void CheckRun() {
     Run& run = State.run;
     if (!run.text.clientSeen || run.ending) return;
-    if (RelayClientLink(run.pid) == ClientLink::kGone) {
+    if (RelayClientLink(run.pid, &run.client) == ClientLink::kGone) {
         EndRun("the client connection is no longer established");
     } else if (RelayBoxGone(run.pid)) {
         EndRun("the box is gone");
