@@ -132,7 +132,7 @@ int LookUpState(const ClientSocket& client) {
 }  // namespace
 
 ClientLink RelayClientLink(pid_t relay, ClientSocket* client) {
-    if (client->found) {
+    if (client->found && client->lookUpWorks) {
         const int state = LookUpState(*client);
         if (state >= 0) return state == kTcpEstablished ? ClientLink::kEstablished : ClientLink::kGone;
     }
@@ -150,7 +150,9 @@ ClientLink RelayClientLink(pid_t relay, ClientSocket* client) {
     FindInTable(path, AF_INET, inodes, client);
     snprintf(path, sizeof path, "/proc/%d/net/tcp6", static_cast<int>(relay));
     if (!client->found) FindInTable(path, AF_INET6, inodes, client);
-    return client->found ? ClientLink::kEstablished : ClientLink::kGone;
+    if (!client->found) return ClientLink::kGone;
+    client->lookUpWorks = LookUpState(*client) == kTcpEstablished;
+    return ClientLink::kEstablished;
 }
 
 bool RelayBoxGone(pid_t relay) {

@@ -21,6 +21,7 @@ struct ClientSocket {
     unsigned remoteAddress[4] = {};
     unsigned short localPort = 0;    // host order
     unsigned short remotePort = 0;
+    bool lookUpWorks = false;        // sock_diag found it when the table did
 };
 
 // The state of the relay's client connection. The first look finds it in
@@ -28,7 +29,9 @@ struct ClientSocket {
 // sockets and keeps it in client; later looks ask the kernel for that one
 // connection by its address pair (sock_diag), because reading the table
 // walks every bucket of the machine's connection hash, a few milliseconds
-// each time. A socket the peer has closed (CLOSE_WAIT) counts as gone: the
+// each time. Where sock_diag cannot find the connection the table shows
+// (no inet_diag module: it answers ENOENT for every socket), the table is
+// read each time after all. A socket the peer has closed (CLOSE_WAIT) counts as gone: the
 // relay's stream is write-only, so a client that closed its side has
 // nothing more to say and is, to every client we know, gone.
 ClientLink RelayClientLink(pid_t relay, ClientSocket* client);
