@@ -212,6 +212,77 @@ TEST_F(Serving, SigtermEndsTheRunAsEnterWouldAndLeavesNoProcess) {
     EXPECT_TRUE(kill(waiting, 0) != 0 && errno == ESRCH) << "the relay is still there";
 }
 
+// Drops every packet of one connection in this test's network namespace,
+// both ways, as a link that went quiet does; gone with the fixture.
+class QuietLink {
+public:
+    explicit QuietLink(int socket) {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length);
+        const std::string port = std::to_string(ntohs(local.sin_port));
+        const std::string rules = "table inet dorqin_quiet {\n chain out {\n  type filter hook "
+                                  "output priority 0; policy accept;\n  tcp sport " + port +
+                                  " drop\n  tcp dport " + port + " drop\n }\n}";
+        ok_ = system(("nft -f - <<'EOF'\n" + rules + "\nEOF").c_str()) == 0;
+    }
+    ~QuietLink() {
+        if (ok_) ok_ = system("nft delete table inet dorqin_quiet") == 0;
+    }
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_ = false;
+};
+
+TEST_F(Serving, ALinkThatGoesQuietIsGivenUpAndTheNextClientServedWithin45Seconds) {
+    if (system("nft list tables > /dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no nft here (the Debian package nftables) or no right to use it";
+    }
+    StartServe();
+    int client = ServedClient(Scaled(10000));
+    ASSERT_GE(client, 0);
+    clients_.push_back(client);
+    // Once while the box is idle, once while events flow.
+    for (int run = 1; run <= 2; ++run) {
+        ASSERT_TRUE(WaitForConsole(&relay_, "Initialiesierung Einlesen:", Scaled(5000)));
+        ASSERT_TRUE(Press(1));
+        std::string frame;
+        ASSERT_TRUE(ReadExact(client, &frame, 100, Scaled(5000)));
+        relay_.console.clear();
+
+        QuietLink quiet(client);
+        ASSERT_TRUE(quiet.ok());
+        const long long silent = NowMs();
+        // A connection tried at the old run's listener would wait in its
+        // queue, never accepted: the next client comes once the run ended.
+        const std::string ended = "run " + std::to_string(run) + " ended: ";
+        const Bytes report = Report({1, 2, 0});
+        while (!WaitForConsole(&relay_, ended, run == 1 ? Scaled(60000) : 200) &&
+               NowMs() - silent < Scaled(60000)) {
+            // Reports keep coming; once the relay stops reading them, the
+            // node fills and they are dropped, as a box's are.
+            ssize_t ignored = write(box_, report.data(), report.size());
+            (void)ignored;
+        }
+        const int next = ServedClient(Scaled(10000));
+        ASSERT_GE(next, 0) << "run " << run << ": no client served after the link went quiet";
+        const long long took = NowMs() - silent;
+        printf("link quiet (%s): next client served after %lld ms\n",
+               run == 1 ? "box idle" : "events flowing", took);
+        EXPECT_LT(took, 45000) << "run " << run;
+        clients_.push_back(next);
+        client = next;
+        // While events flow, the failed send and the connection's end in the
+        // socket table come together; either may end the run first.
+        const bool gone = relay_.console.find("(the client connection is no longer established)") !=
+                          std::string::npos;
+        const bool failed = relay_.console.find("Fehler beim Versenden der Daten.") !=
+                            std::string::npos;
+        EXPECT_TRUE(run == 1 ? gone && !failed : gone || failed) << relay_.console;
+    }
+}
+
 TEST_F(Serving, WaitingForAClientAndWithTheBoxIdleBothTogetherUseUnderTwoPercentOfACore) {
     StartServe();
     for (int waited = 0; !PortListening(kRelayPort) && waited < Scaled(5000); waited += 10) {

@@ -48,7 +48,17 @@ if [ $# = 1 ]; then
         fi
     }
     relay_listening() { grep -q ':138B 00000000:0000 0A' /proc/net/tcp; }  # port 5003
-    relay_of_serve() { cat /proc/"$serve"/task/"$serve"/children 2>/dev/null; }
+    relay_of_serve() {  # the process whose parent is dorqin-serve
+        local stat pid comm state ppid rest
+        for stat in /proc/[0-9]*/stat; do
+            read -r pid comm state ppid rest < "$stat" 2>/dev/null || continue
+            [ "$ppid" = "$serve" ] && echo "$pid" && return 0
+        done
+        return 1
+    }
+    relay_gone() {  # pid $1, which must have been found
+        if [ -z "$1" ]; then echo "not found"; elif gone "$1"; then echo gone; else echo "still there"; fi
+    }
     relay_reads_box() {
         relay=$(relay_of_serve)
         [ -n "$relay" ] && cat /proc/"$relay"/task/*/wchan 2>/dev/null | grep -q hidraw_read
@@ -102,8 +112,7 @@ if [ $# = 1 ]; then
     echo "client 1 exit status: $status" >> "$W/notes"
     exec 4>&-
     reap "$box" 50
-    gone "$first_relay" && echo "run 1's relay: gone" >> "$W/notes" ||
-        echo "run 1's relay: still there" >> "$W/notes"
+    echo "run 1's relay: $(relay_gone "$first_relay")" >> "$W/notes"
 
     # Plugged in again: the next client gets the new box's events.
     plug_in 2
@@ -118,8 +127,7 @@ if [ $# = 1 ]; then
     kill -TERM "$serve"
     reap "$serve" 100
     echo "dorqin-serve exit status: $status" >> "$W/notes"
-    gone "$last_relay" && echo "run 2's relay: gone" >> "$W/notes" ||
-        echo "run 2's relay: still there" >> "$W/notes"
+    echo "run 2's relay: $(relay_gone "$last_relay")" >> "$W/notes"
     reap "$listen" 50
     echo "client 2 exit status: $status" >> "$W/notes"
     exec 4>&-

@@ -104,7 +104,7 @@ struct Run {
     long long endingAt = 0;
     bool killed = false;
     long long nextCheckAt = 0;
-    long long lastCountAt = 0;
+    long long lastCountAt = 0;  // the last count line, or the first event
     unsigned long long countedEvents = 0;
     RelayOutput text;
     ClientSocket client;
@@ -205,7 +205,6 @@ bool StartRun() {
     run.pid = pid;
     run.input = in[1];
     run.output = out[0];
-    run.lastCountAt = NowMs();
     State.running = true;
     return true;
 }
@@ -252,7 +251,10 @@ void ReadOutput() {
     FilterRelayOutput(&run.text, buffer, static_cast<size_t>(n), &out);
     WriteOut(out);
     if (run.text.failurePause) EndRun("the relay reported a failure");
+    // The minute begins with the run's first event, not with its start: a
+    // run may wait for its client for hours.
     const long long now = NowMs();
+    if (run.text.events > 0 && run.lastCountAt == 0) run.lastCountAt = now;
     if (run.text.events > run.countedEvents && now - run.lastCountAt >= kCountIntervalMs) {
         Note("run %d: %llu events so far", run.number,
              static_cast<unsigned long long>(run.text.events));
