@@ -32,6 +32,12 @@ constexpr int kCountIntervalMs = 60000;
 // A relay whose input has ended and that is still there after this long
 // is stuck, and is killed.
 constexpr int kStopGraceMs = 5000;
+// While events flow, the relay's output is read at most this often: its
+// echo lines come one write each, and a read for every one would cost
+// more than the relay's own work for it. The pipe holds far more than
+// this many milliseconds of lines, so the relay never waits for us.
+constexpr int kBatchMs = 2;
+constexpr int kPipeBytes = 1 << 20;
 // A run that could not start (port taken) is tried again after this,
 // doubled each time up to the bound; a run that found no box, with a
 // smaller bound, so a box plugged in again is soon served.
@@ -105,6 +111,7 @@ struct Run {
     bool killed = false;
     long long nextCheckAt = 0;
     long long lastCountAt = 0;  // the last count line, or the first event
+    long long readAgainAt = 0;  // events flow: the output waits until then
     unsigned long long countedEvents = 0;
     RelayOutput text;
     ClientSocket client;
@@ -183,6 +190,7 @@ bool StartRun() {
     close(in[0]);
     close(out[1]);
     close(execStatus[1]);
+    fcntl(out[0], F_SETPIPE_SZ, kPipeBytes);  // best effort: the default 64 KiB works too
     int error = 0;
     ssize_t got;
     do {
@@ -248,8 +256,10 @@ void ReadOutput() {
         run.output = -1;
         return;
     }
+    const unsigned long long eventsBefore = run.text.events;
     FilterRelayOutput(&run.text, buffer, static_cast<size_t>(n), &out);
     WriteOut(out);
+    if (run.text.events != eventsBefore) run.readAgainAt = NowMs() + kBatchMs;
     if (run.text.failurePause) EndRun("the relay reported a failure");
     // The minute begins with the run's first event, not with its start: a
     // run may wait for its client for hours.
@@ -333,6 +343,7 @@ int PollTimeout(long long now) {
         } else if (run.text.clientSeen && !run.ending) {
             at = run.nextCheckAt;
         }
+        if (run.readAgainAt > now && (at < 0 || run.readAgainAt < at)) at = run.readAgainAt;
     } else if (State.retryAt > now) {
         at = State.retryAt;
     } else {
@@ -349,7 +360,7 @@ int Serve() {
             if (State.retryAt <= NowMs() && !StartRun()) return ExitNoRelay;
         }
         pollfd fds[2] = {{State.signals, POLLIN, 0}, {-1, POLLIN, 0}};
-        if (State.running) fds[1].fd = State.run.output;
+        if (State.running && State.run.readAgainAt <= NowMs()) fds[1].fd = State.run.output;
         int timeout = PollTimeout(NowMs());
         if (poll(fds, 2, timeout) < 0 && errno != EINTR) {
             Note("poll: %s", strerror(errno));
