@@ -22,6 +22,19 @@ bool SendWhole(const char* buffer, int length) {
     return true;
 }
 
+// Best effort, like TCP_NODELAY: a platform that refuses either option
+// leaves the client to its defaults (about 15 minutes of retries on
+// Linux, none at all while nothing is sent).
+void WatchClientLink(void) {
+    tcp_keepalive keepAlive = {1, KeepAliveIdle, KeepAliveInterval};
+    DWORD returned = 0;
+    WSAIoctl(ServerState.ClientSocket, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr,
+             0, &returned, nullptr, nullptr);
+    const DWORD timeout = ClientTimeoutSeconds;
+    setsockopt(ServerState.ClientSocket, IPPROTO_TCP, TCP_MAXRT,
+               reinterpret_cast<const char*>(&timeout), sizeof timeout);
+}
+
 int FailStartup(const char* message) {
     WSACleanup();
     ConsolePrint(message);
@@ -110,6 +123,7 @@ int StartServer(void) {
     const int noDelay = 1;
     setsockopt(ServerState.ClientSocket, IPPROTO_TCP, TCP_NODELAY,
                reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+    WatchClientLink();
 
     char greeting[EventFrameSize] = {};
     memcpy(greeting, GreetingText, sizeof GreetingText - 1);

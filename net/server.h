@@ -14,6 +14,14 @@ constexpr int EventFrameSize = 100;
 constexpr int GreetingFrameSize = 44;
 constexpr int NoValueMarker = 1023;  // a reading of exactly this is never sent
 
+// A client whose link goes quiet is given up: probes after this many
+// milliseconds without traffic, then every KeepAliveInterval; sent data
+// left unacknowledged for ClientTimeoutSeconds drops the connection, so
+// the next send fails and is reported.
+constexpr DWORD KeepAliveIdle = 10000;
+constexpr DWORD KeepAliveInterval = 1000;
+constexpr DWORD ClientTimeoutSeconds = 20;
+
 // The greeting: 38 characters, zero-filled to GreetingFrameSize on the wire.
 constexpr char GreetingText[] = "<DORQIN TYP=\"5\" ID=\"3\" VALUE=\"1023\" />";
 

@@ -9,6 +9,11 @@
 #endif
 #include <winsock2.h>
 #include <windows.h>
+#include <mstcpip.h>  // SIO_KEEPALIVE_VALS
+// Windows' ws2ipdef.h has it (Vista and later); mingw-w64's does not.
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
 #include <setupapi.h>
 // The mingw-w64 HID headers have no extern "C" of their own and rely on
 // windows.h having been included first.

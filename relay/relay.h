@@ -3,6 +3,10 @@
 
 #include "platform/platform.h"
 
+// The longest pause, in milliseconds, between retries of a read that keeps
+// failing: the most a report can wait after the box comes back.
+constexpr DWORD ReadRetryMaxPause = 100;
+
 // The thread routine: reads reports and relays them until the thread is
 // stopped from outside. Never returns.
 DWORD WINAPI RelayThread(LPVOID parameter);

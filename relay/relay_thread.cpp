@@ -44,10 +44,20 @@ void RelayReport(void) {
 
 DWORD WINAPI RelayThread(LPVOID parameter) {
     (void)parameter;
+    DWORD retryPause = 0;
     for (;;) {
-        // A failed read is retried at once; every retry is a blocking call,
-        // so the thread can still be stopped while reads keep failing.
-        if (ReadInputReport() == 0) continue;
+        if (ReadInputReport() == 0) {
+            // The first retry goes at once, so one failed read costs no
+            // latency. A box that is gone fails every read at once: the
+            // pause doubles up to ReadRetryMaxPause, so that it costs next
+            // to nothing instead of a whole core. The pause is also where a
+            // stop takes effect when a read fails without a system call.
+            Sleep(retryPause);
+            retryPause = retryPause == 0 ? 1 : retryPause * 2;
+            if (retryPause > ReadRetryMaxPause) retryPause = ReadRetryMaxPause;
+            continue;
+        }
+        retryPause = 0;
         RelayReport();
     }
 }

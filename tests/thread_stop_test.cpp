@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -197,6 +198,31 @@ TEST_F(RelayThreadStop, InThePauseAfterAFailedSendItStopsAndLeavesTheInputToMain
     ConsolePrint(kEnd);
     out.Restore();
     EXPECT_EQ(out.Text(), paused + kEnd);
+}
+
+// A box that is gone fails every read at once, and some failures make no
+// system call at all (here: no handle). The thread must neither spin on
+// them nor become unstoppable.
+TEST_F(RelayThreadStop, WhileReadsKeepFailingItPausesBetweenTriesAndStillStops) {
+    CapturedStdout out;
+    const HANDLE box = BoxState.ReadHandle;
+    BoxState.ReadHandle = INVALID_HANDLE_VALUE;
+    Start();
+    usleep(300000);  // past the first, quick retries
+    timespec before{}, after{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+    usleep(1000000);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+    const double busyMs =
+        (after.tv_sec - before.tv_sec) * 1e3 + (after.tv_nsec - before.tv_nsec) / 1e6;
+    printf("failing reads cost %.2f ms of CPU in 1 s\n", busyMs);
+    EXPECT_LT(busyMs, 20.0) << "under 2% of a core";
+
+    EXPECT_LT(StopMs(), 1000.0);
+    BoxState.ReadHandle = box;
+    EXPECT_FALSE(PeerReadable(0));
+    out.Restore();
+    EXPECT_EQ(out.Text(), "");
 }
 
 }  // namespace

@@ -21,6 +21,13 @@ bool IsStdHandle(const HandleObject* object) {
     return object >= stdHandles && object < stdHandles + 3;
 }
 
+// Before anything else can open a file or a socket: a process started
+// with standard descriptors closed gets them on /dev/null. On Windows a
+// socket is never a standard handle, so there the question does not arise.
+__attribute__((constructor(101))) void KeepStandardDescriptors() {
+    SysKeepStandardDescriptors();
+}
+
 }  // namespace
 
 HandleObject* HandleFromWin32(HANDLE handle) {
@@ -181,6 +188,8 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode) {
     SysThreadStop(object->thread);
     return TRUE;
 }
+
+void Sleep(DWORD milliseconds) { SysSleep(milliseconds); }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
     HandleObject* handle = HandleFromWin32(object);

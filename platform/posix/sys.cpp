@@ -9,7 +9,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -249,6 +251,30 @@ int SysSetNoDelay(int fd, bool on, int* wsaError) {
     return 0;
 }
 
+int SysSetKeepAlive(int fd, bool on, uint32_t idleMs, uint32_t intervalMs, int count,
+                    int* wsaError) {
+    const int enable = on ? 1 : 0;
+    const int idle = static_cast<int>((idleMs + 999) / 1000);
+    const int interval = static_cast<int>((intervalMs + 999) / 1000);
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &enable, sizeof enable) < 0 ||
+        (on && (setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
+                setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) < 0 ||
+                setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) < 0))) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    return 0;
+}
+
+int SysSetUserTimeout(int fd, uint32_t milliseconds, int* wsaError) {
+    const unsigned int value = milliseconds;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &value, sizeof value) < 0) {
+        *wsaError = WsaError(errno);
+        return -1;
+    }
+    return 0;
+}
+
 int SysGetNoDelay(int fd, bool* on, int* wsaError) {
     int value = 0;
     socklen_t length = sizeof value;
@@ -347,4 +373,35 @@ void SysThreadRelease(SysThread* thread) {
     if (!thread) return;
     if (!thread->joined) pthread_detach(thread->id);
     delete thread;
+}
+
+void SysKeepStandardDescriptors(void) {
+    // With 0, 1 or 2 closed at start (a service manager's doing, or
+    // `<&- >&-`), the listening socket and the client connection would take
+    // them, and the console texts would go out on the stream.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        int null = open("/dev/null", O_RDWR);
+        // Without /dev/null (a bare chroot), the root directory holds the
+        // place: reads and writes on it fail, as on a closed descriptor.
+        if (null < 0) null = open("/", O_RDONLY | O_DIRECTORY);
+        if (null < 0) return;
+        if (null != fd) {
+            // Lower descriptors are open, so open() gave a higher one.
+            dup2(null, fd);
+            close(null);
+        }
+    }
+}
+
+void SysSleep(uint32_t milliseconds) {
+    if (milliseconds == 0) {
+        pthread_testcancel();
+        sched_yield();
+        return;
+    }
+    timespec wait{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
 }

@@ -51,6 +51,23 @@ int SysLocalAddress(int fd, uint32_t* address, uint16_t* port, int* wsaError);
 int SysShutdown(int fd, int winsockHow, int* wsaError);
 int SysSetNoDelay(int fd, bool on, int* wsaError);
 int SysGetNoDelay(int fd, bool* on, int* wsaError);
+// Keepalive probes after idleMs without traffic, then every intervalMs, the
+// connection dropped after count unanswered ones (seconds on Linux, so
+// rounded up to whole seconds).
+int SysSetKeepAlive(int fd, bool on, uint32_t idleMs, uint32_t intervalMs, int count,
+                    int* wsaError);
+// How long sent data may stay unacknowledged before the connection is
+// dropped (TCP_USER_TIMEOUT); 0 leaves it to the system.
+int SysSetUserTimeout(int fd, uint32_t milliseconds, int* wsaError);
+
+// ---- Process and time ----
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 are closed, so
+// that no later open or socket takes one of them.
+void SysKeepStandardDescriptors(void);
+// Waits milliseconds (0: gives up the processor). Either way a point where
+// a stop of the calling thread takes effect.
+void SysSleep(uint32_t milliseconds);
 
 // ---- Threads ----
 

@@ -109,6 +109,9 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 #define WAIT_OBJECT_0 0u
 #define WAIT_FAILED 0xFFFFFFFFu
 
+// Waits the time given; Sleep(0) gives up the rest of the time slice.
+void Sleep(DWORD milliseconds);
+
 // Waits until a thread has ended. Only thread handles and INFINITE, the
 // one wait the relay makes.
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
@@ -129,6 +132,23 @@ typedef unsigned short u_short;
 #define SOMAXCONN 0x7fffffff
 
 #define TCP_NODELAY 0x0001
+// Seconds that sent data may go unacknowledged before the connection is
+// dropped (ws2ipdef.h).
+#define TCP_MAXRT 5
+
+// Per-connection keepalive, in milliseconds (mstcpip.h). Windows sends 10
+// probes before it gives up, a number no caller can change.
+struct tcp_keepalive {
+    ULONG onoff;
+    ULONG keepalivetime;
+    ULONG keepaliveinterval;
+};
+#define SIO_KEEPALIVE_VALS 0x98000004u
+
+typedef struct _WSAOVERLAPPED* LPWSAOVERLAPPED;
+typedef void(CALLBACK* LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD error, DWORD transferred,
+                                                           LPWSAOVERLAPPED overlapped,
+                                                           DWORD flags);
 
 #define SD_RECEIVE 0
 #define SD_SEND 1
@@ -210,9 +230,14 @@ int connect(SOCKET s, const struct sockaddr* name, int nameLength);
 int send(SOCKET s, const char* buffer, int length, int flags);
 int recv(SOCKET s, char* buffer, int length, int flags);
 int getsockname(SOCKET s, struct sockaddr* name, int* nameLength);
-// Only IPPROTO_TCP / TCP_NODELAY, with an int value, is known here.
+// Only IPPROTO_TCP with TCP_NODELAY or (set only) TCP_MAXRT, each an int
+// or DWORD, is known here.
 int setsockopt(SOCKET s, int level, int name, const char* value, int valueLength);
 int getsockopt(SOCKET s, int level, int name, char* value, int* valueLength);
+// Only SIO_KEEPALIVE_VALS, synchronously, is known here.
+int WSAIoctl(SOCKET s, DWORD controlCode, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,
+             DWORD outLength, LPDWORD bytesReturned, LPWSAOVERLAPPED overlapped,
+             LPWSAOVERLAPPED_COMPLETION_ROUTINE completion);
 int shutdown(SOCKET s, int how);
 int closesocket(SOCKET s);
 

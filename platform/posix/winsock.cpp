@@ -238,12 +238,42 @@ int getsockname(SOCKET s, struct sockaddr* name, int* nameLength) {
 int setsockopt(SOCKET s, int level, int name, const char* value, int valueLength) {
     int fd = Descriptor(s);
     if (fd < 0) return SOCKET_ERROR;
-    if (level != IPPROTO_TCP || name != TCP_NODELAY) return Fail(WSAENOPROTOOPT);
+    if (level != IPPROTO_TCP || (name != TCP_NODELAY && name != TCP_MAXRT)) {
+        return Fail(WSAENOPROTOOPT);
+    }
     if (!value || valueLength < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
-    int on = 0;
-    memcpy(&on, value, sizeof on);
+    int given = 0;
+    memcpy(&given, value, sizeof given);
     int error = 0;
-    return SysSetNoDelay(fd, on != 0, &error) < 0 ? Fail(error) : 0;
+    if (name == TCP_MAXRT) {
+        // Windows takes seconds, and -1 for "as the system has it".
+        if (given < -1) return Fail(WSAEINVAL);
+        uint32_t ms = given < 0 ? 0 : static_cast<uint32_t>(given) * 1000u;
+        return SysSetUserTimeout(fd, ms, &error) < 0 ? Fail(error) : 0;
+    }
+    return SysSetNoDelay(fd, given != 0, &error) < 0 ? Fail(error) : 0;
+}
+
+int WSAIoctl(SOCKET s, DWORD controlCode, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,
+             DWORD outLength, LPDWORD bytesReturned, LPWSAOVERLAPPED overlapped,
+             LPWSAOVERLAPPED_COMPLETION_ROUTINE completion) {
+    (void)outBuffer;
+    (void)outLength;
+    int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (controlCode != SIO_KEEPALIVE_VALS) return Fail(WSAEINVAL);
+    if (overlapped || completion) return Fail(WSAEINVAL);
+    if (!inBuffer || inLength < sizeof(tcp_keepalive)) return Fail(WSAEFAULT);
+    tcp_keepalive values;
+    memcpy(&values, inBuffer, sizeof values);
+    // Windows gives up after 10 unanswered probes; so do we.
+    int error = 0;
+    if (SysSetKeepAlive(fd, values.onoff != 0, values.keepalivetime, values.keepaliveinterval,
+                        10, &error) < 0) {
+        return Fail(error);
+    }
+    if (bytesReturned) *bytesReturned = 0;
+    return 0;
 }
 
 int getsockopt(SOCKET s, int level, int name, char* value, int* valueLength) {

@@ -9,6 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace {
+bool isolated = false;
+}
+
+bool NetworkIsolated() { return isolated; }
+
 bool IsolateNetwork() {
     const char* off = getenv("DORQIN_NO_NETNS");
     if (off && *off) return false;
@@ -21,5 +27,6 @@ bool IsolateNetwork() {
     request.ifr_flags |= IFF_UP;
     up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
     close(fd);
+    isolated = up;
     return up;
 }

@@ -6,3 +6,7 @@
 #pragma once
 
 bool IsolateNetwork();
+
+// Whether IsolateNetwork gave this process a namespace of its own, where a
+// test may change the network (drop packets) without touching the host's.
+bool NetworkIsolated();
