@@ -19,6 +19,7 @@
 //
 //   dorqin-bench [--runs N] [--seconds S] [--latency-seconds S] [--only F] [--smoke]
 #include <fcntl.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -69,6 +70,7 @@ enum class Console { kFile, kTerminal };
 struct Program {
     const char* name;
     std::string path;
+    bool supervised = false;  // dorqin-serve around the relay: SIGTERM stands for Enter
 };
 
 struct Mode {
@@ -461,7 +463,13 @@ RunResult RunOnce(const Program& program, const Mode& mode) {
     // last echo is out: the last frame arrives just before it.
     if (!WaitForLastEcho(&s, consolePath)) return finish("the last echo never came");
     result.peakRssKiB = PeakRss(process.pid);
-    Type(&process, "\n");
+    // dorqin-serve never reads its input; its SIGTERM ends the relay's run
+    // as Enter would, and its rusage counts the relay it waited for.
+    if (program.supervised) {
+        kill(process.pid, SIGTERM);
+    } else {
+        Type(&process, "\n");
+    }
     if (!WaitForExit(&process, Scaled(10000))) return finish("the program did not end at Enter");
     if (terminal.joinable()) terminal.join();
     close(s.client);
@@ -481,7 +489,7 @@ RunResult RunOnce(const Program& program, const Mode& mode) {
                         process.usage.ru_stime.tv_sec + process.usage.ru_stime.tv_usec / 1e6;
     result.maxRssKiB = process.usage.ru_maxrss;
     result.preemptions = process.usage.ru_nivcsw;
-    if (process.status != 1) {
+    if (process.status != (program.supervised ? 0 : 1)) {
         result.failure = "exit status " + std::to_string(process.status);
         return result;
     }
@@ -659,6 +667,14 @@ int main(int argc, char** argv) {
         {"relay", RelayCommand()},
         {"floor, Nagle on", floorCommand ? floorCommand : DORQIN_FLOOR_PATH},
         {"floor, TCP_NODELAY", noDelayCommand ? noDelayCommand : DORQIN_FLOOR_NODELAY_PATH}};
+    // The relay as the service runs it, side by side with the relay alone
+    // in the throughput figure: --echo passes every event line on, so the
+    // console is checked the same way (and the filter does all its work).
+    const Program served = {"relay through dorqin-serve",
+                            std::string(DORQIN_SERVE_PATH) + " --relay " + RelayCommand() +
+                                " --echo 2>/dev/null",
+                            true};
+    Series throughServe;
     utsname host{};
     uname(&host);
     printf("dorqin-bench: %d run(s) per figure, each figure median [min .. max]\n", options.runs);
@@ -699,6 +715,15 @@ int main(int argc, char** argv) {
                 }
                 Add(&results[f][p], &r);
             }
+            if (f != 0) continue;
+            RunResult r = RunOnce(served, figures[f].mode);
+            if (!r.ok) {
+                printf("FAILED: %s, %s, run %d: %s\n", figures[f].title, served.name, run + 1,
+                       r.failure.c_str());
+                allOk = false;
+                continue;
+            }
+            Add(&throughServe, &r);
         }
     }
 
@@ -735,6 +760,18 @@ int main(int argc, char** argv) {
         row("preempted/1k reports", &Series::preemptionsPerKReport, 0, 2);
         row("peak RSS (KiB)", &Series::rssKiB, 0, 2);
         row("ru_maxrss (KiB)", &Series::maxRssKiB, 0, 2);
+    }
+
+    const std::vector<double> servedRatio =
+        Ratios(throughServe.framesPerS, results[0][0].framesPerS);
+    if (options.only <= 0) {
+        printf("%s, relay through dorqin-serve --echo (CPU: both together)\n", figures[0].title);
+        printf("  %-20s %-28s | served/relay of the same runs %s\n", "frames/s",
+               Show(SpreadOf(throughServe.framesPerS), 0).c_str(),
+               Show(SpreadOf(servedRatio), 3).c_str());
+        printf("  %-20s %-28s | relay alone %s\n", "CPU us/report",
+               Show(SpreadOf(throughServe.cpuUsPerReport), 2).c_str(),
+               Show(SpreadOf(results[0][0].cpuUsPerReport), 2).c_str());
     }
 
     // Allocation per event: the relay's allocation count does not depend
@@ -784,6 +821,9 @@ int main(int argc, char** argv) {
         target(frames.median, frames.median >= 100000, "throughput, echo to a file, >= 100,000 frames/s");
         target(p99.median, p99.median <= 2.0, "8 kHz p99 latency <= 2x the floor's");
         target(rss.median, rss.median <= 4096, "peak RSS <= 4 MiB");
+        const Spread servedSpread = SpreadOf(servedRatio);
+        target(servedSpread.median, servedSpread.median >= 0.9,
+               "throughput through dorqin-serve >= 90% of the relay alone");
         target(countable && a.ok && b.ok ? 0 : NAN, noAllocs, "no allocation per event");
     } else if (!noAllocs) {
         allOk = false;

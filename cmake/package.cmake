@@ -36,19 +36,23 @@ if(WIN32)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   include(GNUInstallDirs)
-  install(TARGETS dorqin-relay dorqin-listen dorqin-boxsim
+  install(TARGETS dorqin-relay dorqin-listen dorqin-boxsim dorqin-serve
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # A stripped install (CPack's) drops the compilers' version notes too, as
   # Debian's own packages do; strip alone keeps them.
   install(CODE "
     if(CMAKE_INSTALL_DO_STRIP)
-      foreach(program dorqin-relay dorqin-listen dorqin-boxsim)
+      foreach(program dorqin-relay dorqin-listen dorqin-boxsim dorqin-serve)
         execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
           \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
           COMMAND_ERROR_IS_FATAL ANY)
       endforeach()
     endif()")
   install(FILES tools/udev/70-dorqin-box.rules DESTINATION lib/udev/rules.d)
+  # The service is installed, not enabled: the admin decides.
+  install(FILES tools/systemd/dorqin-serve.service DESTINATION lib/systemd/system)
+  install(FILES ${DORQIN_PACKAGE_FILES}/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME dorqin-relay)
   # The rule for /dev/uinput (dorqin-listen --joystick) is for the owner to
   # opt in to, not a rule udev applies once the package is in: see
   # docs/platform.md.
@@ -56,7 +60,7 @@ else()
 
   # Man pages go in compressed, as Debian's policy wants them; man reads
   # them either way. Each names the version in its footer.
-  set(pages dorqin-relay.1 dorqin-listen.1 dorqin-boxsim.1)
+  set(pages dorqin-relay.1 dorqin-listen.1 dorqin-boxsim.1 dorqin-serve.1)
   set(compressed)
   foreach(page ${pages})
     configure_file(${PROJECT_SOURCE_DIR}/man/${page} ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
@@ -115,7 +119,10 @@ if [ -n \"$out\" ]; then echo \"$page: $out\"; exit 1; fi; done"
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "dorqin-relay developers <dorqin-relay@example.org>")
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${DORQIN_PACKAGE_FILES}/postinst ${DORQIN_PACKAGE_FILES}/postrm)
+    ${DORQIN_PACKAGE_FILES}/postinst ${DORQIN_PACKAGE_FILES}/prerm
+    ${DORQIN_PACKAGE_FILES}/postrm)
+  # The maintainer scripts make and remove the service's user.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
@@ -130,8 +137,10 @@ every input report of the box as a text event in a fixed 100-byte frame.
 
 Also included: dorqin-listen, a client that checks and shows the stream
 or makes it a virtual joystick through /dev/uinput, dorqin-boxsim, a
-virtual box through /dev/uhid, and a udev rule that gives the user at the
-seat access to the box.")
+virtual box through /dev/uhid, dorqin-serve with the systemd service
+dorqin-serve.service (off until enabled), which runs the relay for one
+client after another, and a udev rule that gives the user at the seat
+and the service access to the box.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/dist)
 include(CPack)

@@ -80,7 +80,9 @@ log "lintian: nothing found"
 dpkg-deb -c "$DEB" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"
 grep -v -e '^/usr$' -e '^/usr/bin$' -e '^/usr/lib$' -e '^/usr/share$' \
     -e '^/usr/share/doc$' -e '^/usr/share/man$' -e '^/usr/share/man/man1$' \
-    -e '^/usr/lib/udev$' -e '^/usr/lib/udev/rules.d$' "$WORK/contents" > "$WORK/own"
+    -e '^/usr/lib/udev$' -e '^/usr/lib/udev/rules.d$' \
+    -e '^/usr/lib/systemd$' -e '^/usr/lib/systemd/system$' \
+    -e '^/usr/share/lintian$' -e '^/usr/share/lintian/overrides$' "$WORK/contents" > "$WORK/own"
 
 # A package left over from an interrupted run goes first.
 if dpkg -s "$PACKAGE" >/dev/null 2>&1; then
@@ -98,18 +100,18 @@ remove() {
 trap 'remove || true; rm -rf "$WORK"' EXIT
 log "installed $(dpkg-query -W -f '${Package} ${Version}' "$PACKAGE")"
 
-for program in dorqin-relay dorqin-listen dorqin-boxsim; do
+for program in dorqin-relay dorqin-listen dorqin-boxsim dorqin-serve; do
     [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin/$program"
     page=$(man -w "$program" 2>/dev/null) || fail "man finds no page for $program"
     [ "$page" = "/usr/share/man/man1/$program.1.gz" ] || fail "man $program finds $page"
     warnings=$(man --warnings -l "$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man page $program(1) renders with warnings: $warnings"
 done
-log "man: the three pages are found and render without warnings"
-for program in dorqin-listen dorqin-boxsim; do
+log "man: the four pages are found and render without warnings"
+for program in dorqin-listen dorqin-boxsim dorqin-serve; do
     [ "$("$program" --version)" = "$program $VERSION" ] || fail "$program --version: $("$program" --version)"
 done
-log "--version: dorqin-listen and dorqin-boxsim name $VERSION"
+log "--version: dorqin-listen, dorqin-boxsim and dorqin-serve name $VERSION"
 grep -q "^License: Expat$" /usr/share/doc/$PACKAGE/copyright &&
     grep -q "^ Permission is hereby granted, free of charge" /usr/share/doc/$PACKAGE/copyright ||
     fail "/usr/share/doc/$PACKAGE/copyright does not hold the MIT licence"
@@ -124,6 +126,22 @@ cmp -s "$EXAMPLE" tools/udev/70-dorqin-uinput.rules || fail "the uinput rule is 
 dpkg-query -W -f '${Depends}' "$PACKAGE" | grep -q 'libevdev2' ||
     fail "the package does not depend on libevdev2: $(dpkg-query -W -f '${Depends}' "$PACKAGE")"
 log "uinput rule as an example at $EXAMPLE; depends on libevdev2"
+
+# The service: installed, off, its user made by the package and given the
+# box's node by the rule; systemd finds nothing to say about the unit.
+UNIT=/usr/lib/systemd/system/dorqin-serve.service
+cmp -s "$UNIT" tools/systemd/dorqin-serve.service || fail "the service is not at $UNIT"
+[ ! -e /etc/systemd/system/multi-user.target.wants/dorqin-serve.service ] ||
+    fail "the package enabled dorqin-serve.service"
+getent passwd dorqin > /dev/null && getent group dorqin > /dev/null ||
+    fail "the package made no user and group dorqin"
+[ "$(id -u dorqin)" -lt 1000 ] || fail "dorqin is not a system user: uid $(id -u dorqin)"
+grep -q 'GROUP="dorqin", MODE="0660"' "$RULE" || fail "the udev rule gives the node no group"
+verify=$(systemd-analyze verify "$UNIT" 2>&1) || fail "systemd-analyze verify: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify says: $verify"
+exposure=$(systemd-analyze security --offline=true "$UNIT" 2>/dev/null |
+    sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+log "service: installed and off, user dorqin, systemd-analyze verify clean, exposure ${exposure:-?}"
 
 # The maintainer scripts reload udev only where it runs. This machine has
 # no udev, so each script runs twice in a mount namespace of its own with a
@@ -181,5 +199,6 @@ done < "$WORK/own"
 [ "$left" = 0 ] || fail "files of $PACKAGE are left after apt-get remove"
 remove || { cat "$WORK/remove.log" >&2; fail "apt-get purge"; }
 dpkg -s "$PACKAGE" >/dev/null 2>&1 && fail "$PACKAGE is still known to dpkg after the purge"
+getent passwd dorqin > /dev/null && fail "the user dorqin is still there after the purge"
 log "removed: none of its $(wc -l < "$WORK/own") files and folders is left, and dpkg forgot it"
 log "passed"
