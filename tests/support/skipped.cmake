@@ -5,7 +5,8 @@
 if(NOT EXISTS "${LIST}")
   return()
 endif()
-file(STRINGS "${LIST}" lines)
-list(SORT lines)
-list(JOIN lines "\n  " text)
+# Read whole: a reason may hold a ";", which a CMake list would split.
+file(READ "${LIST}" text)
+string(STRIP "${text}" text)
+string(REPLACE "\n" "\n  " text "${text}")
 message("Skipped for a missing prerequisite (./dev test installs and fetches them all):\n  ${text}")
