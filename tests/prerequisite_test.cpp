@@ -33,10 +33,15 @@ protected:
         dir_ = dir;
         list_ = dir_ + "/skipped";
         setenv("DORQIN_SKIPPED_LIST", list_.c_str(), 1);
+        // ./dev test runs this with every prerequisite required.
+        const char* required = getenv("DORQIN_REQUIRE_PREREQUISITES");
+        if (required) required_ = required;
+        unsetenv("DORQIN_REQUIRE_PREREQUISITES");
     }
     void TearDown() override {
         unsetenv("DORQIN_SKIPPED_LIST");
-        unsetenv("DORQIN_REQUIRE_PREREQUISITES");
+        if (required_.empty()) unsetenv("DORQIN_REQUIRE_PREREQUISITES");
+        else setenv("DORQIN_REQUIRE_PREREQUISITES", required_.c_str(), 1);
         unlink(list_.c_str());
         rmdir(dir_.c_str());
     }
@@ -50,7 +55,7 @@ protected:
         int status = system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::string dir_, list_;
+    std::string dir_, list_, required_;
 };
 
 // What MISSING_PREREQUISITE reported, caught before it reaches this test.
