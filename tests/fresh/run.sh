@@ -155,6 +155,6 @@ set +e
 timeout "$TEST_TIMEOUT" "${IN_ROOT[@]}" "./dev test" < /dev/null > "$LOGS/test.log" 2>&1
 status=$?
 set -e
-grep -E '^dev: |tests passed|tests failed|The following tests|Failed|\*\*\*' "$LOGS/test.log" >&2 || true
+grep -E '^dev: |tests passed|tests failed|^\s+[0-9]+ - ' "$LOGS/test.log" >&2 || true
 [ "$status" = 0 ] || { tail -n 60 "$LOGS/test.log" >&2; fail "./dev test ended with status $status"; }
 log "./dev test passed in $((SECONDS - t)) s"
