@@ -49,6 +49,18 @@ declare -A FLAVOURS_OF=([composite]=native)
 # runs_in FLAVOUR SCENARIO: whether the scenario is run with that build.
 runs_in() { case " ${FLAVOURS_OF[$2]:-native windows} " in *" $1 "*) return 0 ;; esac; return 1; }
 
+# What this machine must have, looked at before anything is written:
+# skipped without it in a plain ctest run, failed under ./dev test.
+# shellcheck source=../support/prerequisites.sh
+. "$HERE/../support/prerequisites.sh"
+require_guest "$CACHE"
+case " $FLAVOURS " in
+*" windows "*)
+    require_program i686-w64-mingw32-g++ g++-mingw-w64-i686
+    require_wine
+    ;;
+esac
+
 mkdir -p "$WORK" "$CACHE"
 WORK=$(cd "$WORK" && pwd)
 CACHE=$(cd "$CACHE" && pwd)
@@ -64,18 +76,6 @@ START=$(date +%s)
 for program in dorqin-relay tools/dorqin-listen tools/dorqin-boxsim; do
     [ -x "$BUILD/$program" ] || fail "$BUILD/$program is missing; build first"
 done
-
-# What this machine must have (skipped without it in a plain ctest run,
-# failed under ./dev test).
-# shellcheck source=../support/prerequisites.sh
-. "$HERE/../support/prerequisites.sh"
-require_guest "$CACHE"
-case " $FLAVOURS " in
-*" windows "*)
-    require_program i686-w64-mingw32-g++ g++-mingw-w64-i686
-    require_wine
-    ;;
-esac
 
 # ---- The Windows build and its Wine prefix ----
 exe=
