@@ -650,14 +650,12 @@ int main(int argc, char** argv) {
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // Without namespaces there is no fake box and no port of our own: the
-    // bench cannot run here, which CTest counts as skipped (77).
+    // bench cannot run here (skipped, or failed under ./dev test).
     if (!IsolateNetwork()) {
-        fprintf(stderr, "dorqin-bench: needs root for a network namespace of its own\n");
-        return 77;
+        return MissingPrerequisite("bench.smoke", "root, for a network namespace of its own");
     }
     if (!DeviceViewsAvailable()) {
-        fprintf(stderr, "dorqin-bench: needs root for a mount namespace (the fake box)\n");
-        return 77;
+        return MissingPrerequisite("bench.smoke", "root, for a mount namespace (the fake box)");
     }
 
     const char* floorCommand = getenv("DORQIN_FLOOR_COMMAND");

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/isolation.h"
+#include "support/prerequisite.h"
 #include "support/proc_stats.h"
 #include "support/relaying_box.h"
 
@@ -26,11 +27,14 @@ double SecondsSince(Clock::time_point start) {
 class QuietLink : public RelayingBox {
 protected:
     void SetUp() override {
-        if (!NetworkIsolated()) GTEST_SKIP() << "no network namespace of our own to drop packets in";
-        if (system("command -v nft >/dev/null") != 0) {
-            GTEST_FAIL() << "nft is missing; install the Debian package nftables";
-        }
         RelayingBox::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        if (!NetworkIsolated()) {
+            MISSING_PREREQUISITE("a network namespace of the test's own to drop packets in (root)");
+        }
+        if (system("command -v nft >/dev/null") != 0) {
+            MISSING_PREREQUISITE("nft (Debian package nftables)");
+        }
     }
     void TearDown() override {
         if (quiet_) system("nft delete table inet dorqin_quiet");

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/support/client_process.h"
+#include "tests/support/prerequisite.h"
 #include "tests/support/scripted_stream.h"
 
 namespace {
@@ -225,8 +226,10 @@ bool SetLoopback(bool up) {
 // process of its own), so nothing else on the machine notices.
 TEST(ListenReconnect, ALinkGoneQuietEndsTheConnectionWithinSecondsAndItComesBack) {
     const char* off = getenv("DORQIN_NO_NETNS");
-    if ((off && *off) || unshare(CLONE_NEWNET) != 0 || !SetLoopback(true))
-        GTEST_SKIP() << "needs a network namespace of its own (root)";
+    if (off && *off) GTEST_SKIP() << "DORQIN_NO_NETNS: the network is shared on purpose";
+    if (unshare(CLONE_NEWNET) != 0 || !SetLoopback(true)) {
+        MISSING_PREREQUISITE("root, for a network namespace of the test's own");
+    }
     uint16_t port = 0;
     int server = ListenOn(&port);
     ASSERT_GE(server, 0);

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/prerequisite.h"
 #include "tests/support/scripted_stream.h"
 
 namespace {
@@ -153,8 +154,7 @@ class ListenView : public ::testing::Test {
 protected:
     void SetUp() override {
         tmux_ = FindTmux();
-        if (tmux_.empty())
-            GTEST_SKIP() << "tmux is not installed (Debian package tmux; ./dev installs it)";
+        if (tmux_.empty()) MISSING_PREREQUISITE("tmux (Debian package tmux)");
     }
     // The view in an 80x24 pane, connected to a scripted server of its
     // own: *server listens, *client is the view's connection.

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/prerequisite.h"
 #include "support/proc_stats.h"
 #include "support/relaying_box.h"
 
@@ -237,7 +238,7 @@ private:
 
 TEST_F(Serving, ALinkThatGoesQuietIsGivenUpAndTheNextClientServedWithin45Seconds) {
     if (system("nft list tables > /dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "no nft here (the Debian package nftables) or no right to use it";
+        MISSING_PREREQUISITE("nft (Debian package nftables), and the right to use it (root)");
     }
     StartServe();
     int client = ServedClient(Scaled(10000));

@@ -6,8 +6,12 @@ set -euo pipefail
 tool=$1 exe=$2 cache=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
-[ -f "$exe" ] || { echo "hiddiff: $exe is missing; install the Debian package gcc-mingw-w64-x86-64 and build again" >&2; exit 1; }
-[ -x "${DORQIN_WINE64:-/usr/lib/wine/wine64}" ] || { echo "hiddiff: wine64 is missing; install the Debian package wine64" >&2; exit 1; }
+# Without Wine or the cross compiler: skipped in a plain ctest run, failed
+# under ./dev test.
+# shellcheck source=../support/prerequisites.sh
+. "$here/../support/prerequisites.sh"
+[ -f "$exe" ] || missing_prerequisite "$exe (Debian package gcc-mingw-w64-x86-64, then build again)"
+require_wine
 # A sanitized build may share the plain build's prefix (695 MB) instead.
 prefix=$(bash "$here/../wine/make-prefix.sh" "${DORQIN_WINE_CACHE:-$cache}")
 exec "$tool" --wine-exe "$exe" --prefix "$prefix" "$@"

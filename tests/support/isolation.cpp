@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,4 +30,28 @@ bool IsolateNetwork() {
     close(fd);
     isolated = up;
     return up;
+}
+
+bool PrerequisitesRequired() {
+    const char* required = getenv("DORQIN_REQUIRE_PREREQUISITES");
+    return required && *required && strcmp(required, "0") != 0;
+}
+
+void ListSkipped(const char* test, const char* what) {
+    const char* list = getenv("DORQIN_SKIPPED_LIST");
+    if (!list || !*list) return;
+    FILE* file = fopen(list, "a");
+    if (!file) return;
+    fprintf(file, "%s: %s\n", test, what);
+    fclose(file);
+}
+
+int MissingPrerequisite(const char* test, const char* what) {
+    if (PrerequisitesRequired()) {
+        fprintf(stderr, "prerequisite missing, and DORQIN_REQUIRE_PREREQUISITES is set: %s\n", what);
+        return 1;
+    }
+    fprintf(stderr, "prerequisite missing: %s\n", what);
+    ListSkipped(test, what);
+    return 77;
 }

@@ -13,6 +13,7 @@
 
 #include "support/descriptors.h"
 #include "support/fake_hidraw.h"
+#include "support/prerequisite.h"
 #include "support/relay_process.h"
 
 constexpr char kBoxFoundConsole[] =
@@ -42,8 +43,8 @@ protected:
                             "cannot be shown a fake box";
         }
         if (!DeviceViewsAvailable()) {
-            GTEST_SKIP() << "no mount namespaces here (they need root): the relay cannot be "
-                            "shown a fake box";
+            MISSING_PREREQUISITE("root, for a mount namespace: without one the relay cannot "
+                                 "be shown a fake box");
         }
         ASSERT_TRUE(tree_.ok());
         saved_ = RelayDeviceView();
@@ -66,7 +67,7 @@ class RelayingBox : public RelayWithDevices {
 protected:
     void SetUp() override {
         RelayWithDevices::SetUp();
-        if (IsSkipped()) return;
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_TRUE(tree_.AddDevice(0, 0x046D, 0xC630, BoxDescriptor()));
         ASSERT_TRUE(command_.empty() ? StartRelay(&relay_)
                                      : StartRelayCommand(&relay_, command_, false));

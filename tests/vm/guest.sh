@@ -8,7 +8,8 @@
 #
 # usage: guest.sh WORK_DIR CACHE_DIR TIMEOUT SCRIPT [ARG]
 #   WORK_DIR   initramfs and serial log (WORK_DIR/serial.log), rebuilt each run
-#   CACHE_DIR  the downloaded kernel package, kept between runs
+#   CACHE_DIR  the kernel package (./dev test puts it there), and what is
+#              extracted from it, kept between runs
 #   TIMEOUT    seconds before qemu is stopped
 #   SCRIPT     an absolute path on this host; ARG one word without spaces
 # Exits with qemu's status (124 when stopped by the timeout); the caller
@@ -24,17 +25,11 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 
 fail() { echo "vm guest: $*" >&2; exit 1; }
 
-need() {
-    command -v "$1" >/dev/null || fail "$1 is missing; install the Debian package $2"
-}
-need qemu-system-x86_64 qemu-system-x86
-need cpio cpio
-need dpkg-deb dpkg
-need apt-get apt
-need gzip gzip
-# The initramfs has no libc: busybox must be the static build.
-dpkg -s busybox-static >/dev/null 2>&1 ||
-    fail "busybox-static is missing; install the Debian package busybox-static"
+# A missing program or kernel package: skipped in a plain ctest run,
+# failed under ./dev test.
+# shellcheck source=../support/prerequisites.sh
+. "$HERE/../support/prerequisites.sh"
+require_guest "$CACHE"
 case "$SCRIPT" in /*) ;; *) fail "the script must be an absolute path: $SCRIPT" ;; esac
 case "$ARG" in *[[:space:]]*) fail "the argument must be one word: $ARG" ;; esac
 
@@ -42,23 +37,8 @@ mkdir -p "$WORK" "$CACHE"
 WORK=$(cd "$WORK" && pwd)
 CACHE=$(cd "$CACHE" && pwd)
 
-# ---- The kernel package, downloaded once ----
-deb=$(ls "$CACHE"/linux-image-*-amd64_*_amd64.deb 2>/dev/null | head -n 1 || true)
-if [ -z "$deb" ]; then
-    # linux-image-amd64 only depends on the versioned image that holds the files.
-    image=$(apt-cache depends linux-image-amd64 2>/dev/null |
-            awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
-    if [ -z "$image" ] && [ "$(id -u)" = 0 ]; then
-        apt-get update -q >/dev/null
-        image=$(apt-cache depends linux-image-amd64 2>/dev/null |
-                awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
-    fi
-    [ -n "$image" ] || fail "apt knows no linux-image-amd64 (run apt-get update)"
-    echo "vm guest: downloading $image into $CACHE"
-    (cd "$CACHE" && apt-get download -q "$image" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-    deb=$(ls "$CACHE"/linux-image-*-amd64_*_amd64.deb 2>/dev/null | head -n 1 || true)
-    [ -n "$deb" ] || fail "downloading $image failed"
-fi
+# ---- The kernel package, fetched by ./dev (a test reaches no network) ----
+deb=$(ls "$CACHE"/linux-image-*-amd64_*_amd64.deb | head -n 1)
 kernel_dir="$CACHE/$(basename "$deb" .deb)"
 if [ ! -e "$kernel_dir/.extracted" ]; then
     echo "vm guest: extracting $(basename "$deb")"

@@ -337,6 +337,15 @@ BUILD=$(cd "$2" && pwd)
 WORK=$3
 CACHE=$4
 HERE=$(cd "$(dirname "$0")" && pwd)
+# The guest runs this host's programs: tmux for the key cases, insmod for
+# the kernel package's modules, udevadm for input_id and the rule. A
+# missing one is skipped in a plain ctest run, failed under ./dev test.
+# shellcheck source=../support/prerequisites.sh
+. "$HERE/../support/prerequisites.sh"
+require_guest "$CACHE"
+require_program tmux tmux
+require_program insmod kmod
+require_program udevadm udev
 mkdir -p "$WORK" "$CACHE"
 WORK=$(cd "$WORK" && pwd)
 CACHE=$(cd "$CACHE" && pwd)
@@ -344,7 +353,6 @@ fail() { echo "vm joystick: $*" >&2; exit 1; }
 for program in dorqin-relay tools/dorqin-listen tools/dorqin-boxsim tests/vm/dorqin-joystick-probe; do
     [ -x "$BUILD/$program" ] || fail "$BUILD/$program is missing; build first"
 done
-command -v tmux >/dev/null || fail "tmux is missing; install the Debian package tmux"
 config=$WORK/joystick.conf
 printf 'SOURCE=%q\nBUILD=%q\nCACHE=%q\nWAIT_SCALE=%q\n' "$SOURCE" "$BUILD" "$CACHE" \
     "${DORQIN_VM_WAIT_SCALE:-1}" > "$config"

@@ -49,6 +49,18 @@ declare -A FLAVOURS_OF=([composite]=native)
 # runs_in FLAVOUR SCENARIO: whether the scenario is run with that build.
 runs_in() { case " ${FLAVOURS_OF[$2]:-native windows} " in *" $1 "*) return 0 ;; esac; return 1; }
 
+# What this machine must have, looked at before anything is written:
+# skipped without it in a plain ctest run, failed under ./dev test.
+# shellcheck source=../support/prerequisites.sh
+. "$HERE/../support/prerequisites.sh"
+require_guest "$CACHE"
+case " $FLAVOURS " in
+*" windows "*)
+    require_program i686-w64-mingw32-g++ g++-mingw-w64-i686
+    require_wine
+    ;;
+esac
+
 mkdir -p "$WORK" "$CACHE"
 WORK=$(cd "$WORK" && pwd)
 CACHE=$(cd "$CACHE" && pwd)
@@ -69,8 +81,6 @@ done
 exe=
 case " $FLAVOURS " in
 *" windows "*)
-    command -v i686-w64-mingw32-g++ >/dev/null ||
-        fail "i686-w64-mingw32-g++ is missing; install the Debian package g++-mingw-w64-i686"
     step "building dorqin-relay.exe"
     cmake --preset windows -S "$SOURCE" -B "$WORK/windows" -DDORQIN_WERROR=ON >/dev/null
     cmake --build "$WORK/windows" -j 2 --target dorqin-relay > "$WORK/windows-build.log" 2>&1 ||

@@ -156,6 +156,11 @@ BUILD=$(cd "$2" && pwd)
 WORK=$3
 CACHE=$4
 HERE=$(cd "$(dirname "$0")" && pwd)
+# Skipped without the guest in a plain ctest run, failed under ./dev test.
+# shellcheck source=../support/prerequisites.sh
+. "$HERE/../support/prerequisites.sh"
+require_guest "$CACHE"
+require_program insmod kmod
 mkdir -p "$WORK" "$CACHE"
 WORK=$(cd "$WORK" && pwd)
 CACHE=$(cd "$CACHE" && pwd)
