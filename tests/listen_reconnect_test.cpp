@@ -36,27 +36,6 @@ int TimeoutScale() {
 }
 const int TimeLimitMs = 10000 * TimeoutScale();
 
-// A listening socket as the relay makes it, on *port (0: a free one, then
-// set), so that it can come back on the port while its last connections
-// linger in TIME_WAIT there, as a restarted relay does.
-int ListenOn(uint16_t* port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(*port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(fd, 1) != 0) {
-        close(fd);
-        return -1;
-    }
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    *port = ntohs(address.sin_port);
-    return fd;
-}
 
 size_t Count(const std::string& text, const std::string& part) {
     size_t count = 0;

@@ -15,12 +15,17 @@
 
 namespace scripted {
 
-// A listening socket on a free loopback port.
-inline int ListenOnFreePort(uint16_t* port) {
+// A listening socket on loopback port *port (0: a free one, then set).
+// SO_REUSEADDR, as the relay has it: a server can come back on its port
+// while its last connections linger in TIME_WAIT.
+inline int ListenOn(uint16_t* port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(*port);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(fd, 1) != 0) {
         close(fd);
@@ -30,6 +35,12 @@ inline int ListenOnFreePort(uint16_t* port) {
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     *port = ntohs(address.sin_port);
     return fd;
+}
+
+// A listening socket on a free loopback port.
+inline int ListenOnFreePort(uint16_t* port) {
+    *port = 0;
+    return ListenOn(port);
 }
 
 inline int AcceptWithin(int server, int timeoutMs) {

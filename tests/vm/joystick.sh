@@ -25,24 +25,12 @@ SECTIONS=(evdev js listen-output listen-stderr status)
 if [ $# = 1 ]; then
     # shellcheck disable=SC1090
     . "$1"  # SOURCE, BUILD, CACHE, WAIT_SCALE
+    # shellcheck source=guest-lib.sh
+    . "$SOURCE/tests/vm/guest-lib.sh"
     NAME="DORQIn Box (dorqin-listen)"
     LISTEN=$BUILD/tools/dorqin-listen
     PROBE=$BUILD/tests/vm/dorqin-joystick-probe
     EXPECTED=$SOURCE/tests/vm/joystick
-    say() { echo "vm: $*"; }
-    wait_for() {  # up to $1 tenths of a second (times WAIT_SCALE) for $2...
-        local tenths=$(( $1 * WAIT_SCALE ))
-        shift
-        while [ "$tenths" -gt 0 ]; do
-            "$@" && return 0
-            sleep 0.1
-            tenths=$((tenths - 1))
-        done
-        return 1
-    }
-    running() { [ -r /proc/"$1"/stat ] && [ "$(cut -d' ' -f3 /proc/"$1"/stat)" != Z ]; }
-    gone() { ! running "$1"; }
-    relay_listening() { grep -q ':138B 00000000:0000 0A' /proc/net/tcp; }  # port 5003
     # busybox nc listens on IPv6's any address, which takes IPv4 too.
     port_listening() { grep -qE ":$(printf '%04X' "$1") 0+:0000 0A" /proc/net/tcp /proc/net/tcp6; }
     box_created() { grep -q 'box created as /dev/hidraw' "$W/box.err"; }

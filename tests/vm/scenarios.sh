@@ -12,25 +12,9 @@ set -u
 # shellcheck disable=SC1090
 . "$1"
 
-say() { echo "vm: $*"; }
-now() { date +%s%N | cut -c1-13; }  # milliseconds
+# shellcheck source=guest-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/guest-lib.sh"
 T0=$(now)
-elapsed() { local ms=$(( $(now) - $1 )); printf '%d.%d s' $((ms / 1000)) $((ms % 1000 / 100)); }
-
-# Waits up to $1 tenths of a second (times WAIT_SCALE) for the command in
-# $2... to succeed.
-wait_for() {
-    local tenths=$(( $1 * WAIT_SCALE ))
-    shift
-    while [ "$tenths" -gt 0 ]; do
-        "$@" && return 0
-        sleep 0.1
-        tenths=$((tenths - 1))
-    done
-    return 1
-}
-
-relay_listening() { grep -q ':138B 00000000:0000 0A' /proc/net/tcp; }  # port 5003, LISTEN
 # Natively the relay's thread waits in the kernel's hidraw read. Under Wine
 # the device handles live in wineserver; the relay has the box once it
 # asked for its capabilities (traced by WINEDEBUG=+hid).
@@ -42,27 +26,11 @@ box_gone() { ! grep -qx "HID_UNIQ=dorqin-boxsim-$box" /sys/class/hidraw/*/device
 # Wine's HID bus has every box's node open.
 wine_has_boxes() { [ "$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c '/dev/hidraw')" -ge "$boxes" ]; }
 events_seen() { [ "$(wc -l < "$W/listen.out")" -ge "$expected_events" ]; }
-# A child that has ended stays a zombie until waited for, so kill -0
-# cannot tell; its state in /proc can.
-running() { [ -r /proc/"$1"/stat ] && [ "$(cut -d' ' -f3 /proc/"$1"/stat)" != Z ]; }
-gone() { ! running "$1"; }
 relay_reads_box_or_ended() { ${flavour}_reads_box || gone "$relay"; }
 events_seen_or_ended() { events_seen || gone "$listen"; }
 # CPU ticks (user + system) used by process $1 so far.
 cpu_ticks() { awk '{ print $14 + $15 }' /proc/"$1"/stat 2>/dev/null || echo 0; }
 
-# Waits for child $1 to end (up to $2 tenths of a second) and sets status
-# to its exit status, or to "still running" after killing it.
-reap() {
-    if wait_for "$2" gone "$1"; then
-        wait "$1"
-        status=$?
-    else
-        kill -9 "$1" 2>/dev/null
-        wait "$1" 2>/dev/null
-        status="still running"
-    fi
-}
 
 # Prints file $2 as section $1. A program's output gets one line break
 # after it, so that its last line shows whether it ended with one; our own

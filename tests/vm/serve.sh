@@ -22,32 +22,8 @@ SECTIONS=(serve-output serve-notes listen-1 listen-2 status)
 if [ $# = 1 ]; then
     # shellcheck disable=SC1090
     . "$1"  # SOURCE, BUILD, CACHE, WAIT_SCALE
-    say() { echo "vm: $*"; }
-    now() { date +%s%N | cut -c1-13; }  # milliseconds
-    elapsed() { local ms=$(( $(now) - $1 )); printf '%d.%d s' $((ms / 1000)) $((ms % 1000 / 100)); }
-    wait_for() {  # up to $1 tenths of a second (times WAIT_SCALE) for $2...
-        local tenths=$(( $1 * WAIT_SCALE ))
-        shift
-        while [ "$tenths" -gt 0 ]; do
-            "$@" && return 0
-            sleep 0.1
-            tenths=$((tenths - 1))
-        done
-        return 1
-    }
-    running() { [ -r /proc/"$1"/stat ] && [ "$(cut -d' ' -f3 /proc/"$1"/stat)" != Z ]; }
-    gone() { ! running "$1"; }
-    reap() {  # child $1 within $2 tenths; sets status
-        if wait_for "$2" gone "$1"; then
-            wait "$1"
-            status=$?
-        else
-            kill -9 "$1" 2>/dev/null
-            wait "$1" 2>/dev/null
-            status="still running"
-        fi
-    }
-    relay_listening() { grep -q ':138B 00000000:0000 0A' /proc/net/tcp; }  # port 5003
+    # shellcheck source=guest-lib.sh
+    . "$SOURCE/tests/vm/guest-lib.sh"
     relay_of_serve() {  # the process whose parent is dorqin-serve
         local stat pid comm state ppid rest
         for stat in /proc/[0-9]*/stat; do
