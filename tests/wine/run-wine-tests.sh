@@ -184,7 +184,8 @@ export DORQIN_TIMEOUT_SCALE=${DORQIN_TIMEOUT_SCALE:-3}
 timeout "${DORQIN_BLACKBOX_TIMEOUT:-300}" "$NATIVE/tests/dorqin-blackbox-tests" --gtest_color=no
 
 # dorqin-listen.exe beside the native dorqin-listen, both served the same
-# scripted streams: the same lines, messages and exit statuses.
+# scripted streams: the same lines, messages and exit statuses, also with
+# --reconnect across a relay that ends and comes back.
 DORQIN_LISTEN_COMMAND="wine $WINBUILD/tools/dorqin-listen.exe" \
     timeout "${DORQIN_BLACKBOX_TIMEOUT:-300}" "$NATIVE/tests/dorqin-tools-tests" \
-    --gtest_filter='ListenAcrossClients.TheWindowsBuild*' --gtest_color=no
+    --gtest_filter='ListenAcrossClients.TheWindowsBuild*:ListenReconnect.TheWindowsBuild*' --gtest_color=no
