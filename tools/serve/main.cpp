@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/posix/sys.h"
 #include "tools/serve/relay_output.h"
 #include "tools/serve/relay_proc.h"
 
@@ -130,19 +131,6 @@ struct ServeRecord {
 };
 
 ServeRecord State;
-
-// Standard descriptors closed at start would be taken by the pipes to the
-// relay: open them on /dev/null first.
-void OpenStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) >= 0) continue;
-        int null = open("/dev/null", O_RDWR);
-        if (null >= 0 && null != fd) {
-            dup2(null, fd);
-            close(null);
-        }
-    }
-}
 
 std::string RelayBesideUs() {
     char self[4096];
@@ -389,7 +377,9 @@ int Serve() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    OpenStandardDescriptors();
+    // Standard descriptors closed at start would be taken by the pipes to
+    // the relay: /dev/null first, as the relay itself does.
+    SysKeepStandardDescriptors();
     bool echo = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
