@@ -186,6 +186,36 @@ TEST(ListenReconnect, ARelayThatStaysDownIsSaidOnceAndASignalEndsTheWait) {
     KillClient(&run);
 }
 
+// Started as a service manager or a wrapper may leave it: standard input
+// closed and SIGTERM ignored. The socket must not become the keyboard
+// (the greeting's "Q" would quit), and SIGTERM must still end it.
+TEST(ListenReconnect, StandardInputClosedAndSignalsIgnoredAtStartChangeNothing) {
+    uint16_t port = 0;
+    int server = ListenOn(&port);
+    ASSERT_GE(server, 0);
+    ClientRun run;
+    ASSERT_TRUE(StartClient(&run,
+                            {"/bin/sh", "-c", "trap '' TERM; exec \"$0\" \"$@\" <&-",
+                             DORQIN_LISTEN_PATH},
+                            {"--reconnect", "127.0.0.1", std::to_string(port)}));
+    int client = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(client, 0);
+    SendAll(client, Greeting() + std::string(40, 'q') + Event(1, 5, 1));
+    ASSERT_TRUE(WaitForStderr(&run, "malformed frame 1")) << run.Stderr;
+    close(client);
+    // It tries again rather than taking the stream for keys.
+    client = AcceptWithin(server, TimeLimitMs);
+    ASSERT_GE(client, 0) << run.Stderr;
+    SendAll(client, Greeting() + Event(1, 5, 1));
+    ASSERT_TRUE(CollectClient(&run, "TYP=1 ID=5 VALUE=1", TimeLimitMs)) << run.Stderr;
+    kill(run.Pid, SIGTERM);
+    ASSERT_TRUE(CollectClient(&run, "", TimeLimitMs)) << "SIGTERM did not end it";
+    EXPECT_EQ(run.Status, 128 + SIGTERM);
+    KillClient(&run);
+    close(client);
+    close(server);
+}
+
 bool SetLoopback(bool up) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;

@@ -22,10 +22,12 @@ bool IsStdHandle(const HandleObject* object) {
 }
 
 // Before anything else can open a file or a socket: a process started
-// with standard descriptors closed gets them on /dev/null. On Windows a
-// socket is never a standard handle, so there the question does not arise.
-__attribute__((constructor(101))) void KeepStandardDescriptors() {
-    SysKeepStandardDescriptors();
+// with standard descriptors closed gets them on /dev/null, and signals
+// blocked or ignored by its starter back. On Windows a socket is never a
+// standard handle and neither is inherited, so there the question does
+// not arise.
+__attribute__((constructor(101))) void TakeInheritedState() {
+    SysTakeInheritedState();
 }
 
 }  // namespace

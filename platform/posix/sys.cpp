@@ -10,6 +10,7 @@
 #include <netinet/tcp.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -375,10 +376,13 @@ void SysThreadRelease(SysThread* thread) {
     delete thread;
 }
 
-void SysKeepStandardDescriptors(void) {
+namespace {
+
+void KeepStandardDescriptors() {
     // With 0, 1 or 2 closed at start (a service manager's doing, or
-    // `<&- >&-`), the listening socket and the client connection would take
-    // them, and the console texts would go out on the stream.
+    // `<&- >&-`), the first socket or pipe would take one of them: the
+    // console texts would go out on the stream, or a connection be polled
+    // as the keyboard.
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         int null = open("/dev/null", O_RDWR);
@@ -390,6 +394,35 @@ void SysKeepStandardDescriptors(void) {
             // Lower descriptors are open, so open() gave a higher one.
             dup2(null, fd);
             close(null);
+        }
+    }
+}
+
+}  // namespace
+
+void SysTakeInheritedState(void) {
+    KeepStandardDescriptors();
+    // A blocked signal stays blocked across exec: a parent's mask would
+    // leave SIGTERM pending for good, or keep it from the signalfd that
+    // each program sets up for what it waits on.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // So does an ignored one. Ignored SIGCHLD has the kernel reap our
+    // children, and waitpid() then fails for good; ignored SIGTERM leaves
+    // a stop unheard. Back to the default, then each program sets its own.
+    // SIGHUP, SIGINT and SIGQUIT stay as they are: a starter ignores them
+    // on purpose (nohup; a shell's background job, which Ctrl+C at the
+    // terminal is not meant to reach).
+    for (int signo = 1; signo < NSIG; ++signo) {
+        if (signo == SIGKILL || signo == SIGSTOP || signo == SIGHUP || signo == SIGINT ||
+            signo == SIGQUIT) {
+            continue;
+        }
+        struct sigaction current;
+        if (sigaction(signo, nullptr, &current) != 0) continue;  // a number glibc keeps to itself
+        if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) {
+            signal(signo, SIG_DFL);
         }
     }
 }

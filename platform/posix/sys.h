@@ -62,9 +62,12 @@ int SysSetUserTimeout(int fd, uint32_t milliseconds, int* wsaError);
 
 // ---- Process and time ----
 
-// Opens /dev/null on whichever of descriptors 0, 1 and 2 are closed, so
-// that no later open or socket takes one of them.
-void SysKeepStandardDescriptors(void);
+// Puts right what a program left running inherits from whoever started
+// it and cannot live with: /dev/null on whichever of descriptors 0, 1 and
+// 2 are closed (so that no later open, pipe or socket takes one of them),
+// no signal blocked, and no signal ignored but SIGHUP, SIGINT and SIGQUIT.
+// Every long-running program of ours calls it first; the relay before main.
+void SysTakeInheritedState(void);
 // Waits milliseconds (0: gives up the processor). Either way a point where
 // a stop of the calling thread takes effect.
 void SysSleep(uint32_t milliseconds);

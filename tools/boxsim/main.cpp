@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/sys.h"
 #include "platform/posix/uevent.h"
 #include "tools/boxsim/command.h"
 #include "tools/boxsim/device_file.h"
@@ -510,6 +511,7 @@ bool ParseIdentity(const std::string& text, uint16_t* vendor, uint16_t* product)
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    SysTakeInheritedState();
     bool demo = false;
     bool verbose = false;
     long usage = BoxsimDescriptor[BoxsimUsageOffset];

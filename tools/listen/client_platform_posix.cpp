@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/posix/sys.h"
+
 namespace {
 
 bool KeysOn = false;
@@ -63,7 +65,12 @@ int ConnectWithin(int fd, const sockaddr* address, socklen_t length, int timeout
 
 }  // namespace
 
-int ClientStart(void) { return 0; }
+int ClientStart(void) {
+    // Standard input closed at start would be taken by the socket, and
+    // the stream polled as the keyboard: its "Q" would quit.
+    SysTakeInheritedState();
+    return 0;
+}
 
 // A build made where libevdev or ncurses was missing lacks the mode that
 // needs it (tools/CMakeLists.txt).

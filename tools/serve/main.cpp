@@ -378,8 +378,9 @@ int Serve() {
 
 int main(int argc, char* argv[]) {
     // Standard descriptors closed at start would be taken by the pipes to
-    // the relay: /dev/null first, as the relay itself does.
-    SysKeepStandardDescriptors();
+    // the relay, an inherited SIGCHLD ignored would have the kernel reap
+    // it behind waitpid's back: set right first, as the relay itself does.
+    SysTakeInheritedState();
     bool echo = false;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
