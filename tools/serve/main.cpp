@@ -9,15 +9,19 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "net/stream.h"
 #include "platform/posix/sys.h"
 #include "tools/serve/relay_output.h"
 #include "tools/serve/relay_proc.h"
@@ -45,6 +49,14 @@ constexpr int kPipeBytes = 1 << 20;
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 30000;
 constexpr int kLastNoBoxRetryMs = 5000;
+// A client that has closed its side is kept while the relay's events show
+// that it still reads (a gone one answers the first with a reset); with
+// no event to tell, it counts as gone after this long, so that the next
+// client is still served within 10 s of the last one leaving.
+constexpr int kHalfClosedGraceMs = 5000;
+// What waits to be written to our own output, at most: beyond it text is
+// dropped and counted, never waited for.
+constexpr size_t kOutletBytes = 1 << 20;
 
 enum { ExitClean = 0, ExitNoRelay = 1, ExitUsage = 2 };
 
@@ -69,7 +81,92 @@ long long NowMs() {
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-// One line on standard error, in one write, so that it is one journal entry.
+// Our standard output and standard error, written without ever waiting:
+// a stalled reader (a terminal stopped with XOFF, a paused pager) must not
+// stop the loop that watches the link and takes the signals, nor, through
+// the relay's full pipe, the relay's stream. What cannot go out waits here
+// for the next poll; past kOutletBytes it is dropped and counted.
+struct Outlet {
+    int fd = -1;        // the descriptor written: our own non-blocking one where we could open one
+    bool socket = false;  // a socket (the journal's stream): sent with MSG_DONTWAIT
+    bool mayBlock = false;  // a pipe or terminal we could not open again: asked first
+    std::string pending;
+    unsigned long long dropped = 0;
+};
+
+Outlet Out, Err;
+
+// A file description of our own for a pipe or terminal, opened again
+// through /proc with O_NONBLOCK: setting that flag on the inherited one
+// would change it for every other process that shares it.
+void OpenOutlet(Outlet* outlet, int fd) {
+    outlet->fd = fd;
+    struct stat about;
+    if (fstat(fd, &about) != 0) return;
+    if (S_ISSOCK(about.st_mode)) {
+        outlet->socket = true;
+    } else if (S_ISFIFO(about.st_mode) || S_ISCHR(about.st_mode)) {
+        char path[64];
+        snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        int own = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (own >= 0) {
+            outlet->fd = own;
+        } else {
+            outlet->mayBlock = true;
+        }
+    }
+}
+
+// Writes what it can now. Returns false while something still waits.
+bool FlushOutlet(Outlet* outlet) {
+    size_t done = 0;
+    while (done < outlet->pending.size()) {
+        const char* from = outlet->pending.data() + done;
+        size_t left = outlet->pending.size() - done;
+        if (outlet->mayBlock) {
+            // Room for PIPE_BUF bytes once poll says writable: no more at a time.
+            pollfd ready = {outlet->fd, POLLOUT, 0};
+            if (poll(&ready, 1, 0) != 1) break;
+            if (left > PIPE_BUF) left = PIPE_BUF;
+        }
+        ssize_t n = outlet->socket ? send(outlet->fd, from, left, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                   : write(outlet->fd, from, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n <= 0) {
+            // A reader that went away costs the text, never the run.
+            done = outlet->pending.size();
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    outlet->pending.erase(0, done);
+    if (outlet->pending.empty() && outlet->dropped > 0) {
+        char line[128];
+        snprintf(line, sizeof line,
+                 "dorqin-serve: %llu bytes of output dropped while it could not be written\n",
+                 outlet->dropped);
+        outlet->dropped = 0;
+        outlet->pending = line;
+        return FlushOutlet(outlet);
+    }
+    return outlet->pending.empty();
+}
+
+void WriteTo(Outlet* outlet, const char* text, size_t length) {
+    if (length == 0) return;
+    if (outlet->pending.size() + length > kOutletBytes) {
+        outlet->dropped += length;
+        return;
+    }
+    outlet->pending.append(text, length);
+    FlushOutlet(outlet);
+}
+
+// Passes text on to standard output.
+void WriteOut(const std::string& text) { WriteTo(&Out, text.data(), text.size()); }
+
+// One line on standard error, in one write where it can, so that it is one journal entry.
 void Note(const char* format, ...) {
     char line[512] = "dorqin-serve: ";
     const size_t prefix = strlen(line);
@@ -82,22 +179,7 @@ void Note(const char* format, ...) {
                                   ? static_cast<size_t>(n)
                                   : sizeof line - prefix - 2);
     line[length++] = '\n';
-    ssize_t ignored = write(STDERR_FILENO, line, length);
-    (void)ignored;
-}
-
-// Passes text on to standard output. A reader that went away costs the
-// text, never the run.
-void WriteOut(const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = write(STDOUT_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    WriteTo(&Err, line, length);
 }
 
 struct Run {
@@ -114,8 +196,13 @@ struct Run {
     long long lastCountAt = 0;  // the last count line, or the first event
     long long readAgainAt = 0;  // events flow: the output waits until then
     unsigned long long countedEvents = 0;
+    long long halfClosedAt = 0;            // when its client was first seen half-closed
+    unsigned long long eventsAtHalfClose = 0;
+    unsigned long long eventsAtLastCheck = 0;
+    bool stillReads = false;               // half-closed, and an event since drew no reset
     RelayOutput text;
     ClientSocket client;
+    BoxWatch box;
 };
 
 // The one process-wide record.
@@ -127,6 +214,8 @@ struct ServeRecord {
     bool running = false;
     long long retryAt = 0;  // no run before this
     int retryMs = 0;        // the last pause between runs that did not serve
+    bool saidFdsUnreadable = false;
+    int saidRefused = 0;    // the errno of a refused box node, once said
     Run run;
 };
 
@@ -141,19 +230,39 @@ std::string RelayBesideUs() {
     return path.substr(0, path.rfind('/') + 1) + "dorqin-relay";
 }
 
-// Starts the next run. Returns false when the relay cannot be executed at all.
-bool StartRun() {
-    int in[2], out[2], execStatus[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return false;
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(execStatus, O_CLOEXEC) != 0) {
-        Note("cannot make a pipe: %s", strerror(errno));
-        return false;
+enum StartResult { kStarted, kNotNow, kCannotRun };
+
+void ClosePipes(int (&pipes)[3][2]) {
+    for (auto& ends : pipes) {
+        for (int& fd : ends) {
+            if (fd >= 0) close(fd);
+            fd = -1;
+        }
     }
+}
+
+// Starts the next run. kNotNow when the system lacks what it takes this
+// time (descriptors, memory, processes): tried again after a pause, as a
+// run that could not start is; kCannotRun when the relay cannot be
+// executed at all.
+StartResult StartRun() {
+    int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+    for (auto& ends : pipes) {
+        if (pipe2(ends, O_CLOEXEC) != 0) {
+            Note("cannot make a pipe: %s", strerror(errno));
+            ClosePipes(pipes);
+            return kNotNow;
+        }
+    }
+    int (&in)[2] = pipes[0];
+    int (&out)[2] = pipes[1];
+    int (&execStatus)[2] = pipes[2];
     const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         Note("cannot start the relay: %s", strerror(errno));
-        return false;
+        ClosePipes(pipes);
+        return kNotNow;
     }
     if (pid == 0) {
         // The relay gets the signals as a shell would give them to it, and
@@ -190,7 +299,7 @@ bool StartRun() {
         waitpid(pid, nullptr, 0);
         close(in[1]);
         close(out[0]);
-        return false;
+        return kCannotRun;
     }
     Run& run = State.run;
     const int number = run.number + 1;
@@ -202,7 +311,7 @@ bool StartRun() {
     run.input = in[1];
     run.output = out[0];
     State.running = true;
-    return true;
+    return kStarted;
 }
 
 // Ends the run as the user at the console would: its input ends, which
@@ -228,7 +337,13 @@ void Reap() {
     do {
         r = waitpid(run.pid, &status, WNOHANG);
     } while (r < 0 && errno == EINTR);
-    if (r != run.pid) return;
+    // ECHILD: reaped behind our back (SIGCHLD set to be ignored after we
+    // started): gone all the same, its status unknown.
+    if (r < 0 && errno == ECHILD) {
+        status = 0;
+    } else if (r != run.pid) {
+        return;
+    }
     run.reaped = true;
     run.status = status;
 }
@@ -261,15 +376,75 @@ void ReadOutput() {
     }
 }
 
+// A client that closed its side: kept once an event sent after that drew
+// no reset by the next look, a second later; with none sent, let go after
+// kHalfClosedGraceMs. Returns why to end the run, or nullptr.
+const char* JudgeHalfClosed(Run& run, long long now) {
+    if (run.halfClosedAt == 0) {
+        run.halfClosedAt = now;
+        run.eventsAtHalfClose = run.text.events;
+        Note("run %d: the client has closed its side of the connection", run.number);
+    } else if (!run.stillReads && run.eventsAtLastCheck > run.eventsAtHalfClose) {
+        run.stillReads = true;
+        Note("run %d: the client still reads; served on", run.number);
+    }
+    if (!run.stillReads && now - run.halfClosedAt >= kHalfClosedGraceMs &&
+        run.text.events == run.eventsAtHalfClose) {
+        return "the client closed its side, and no event since showed that it still reads";
+    }
+    return nullptr;
+}
+
 // The run's client and box, as the kernel shows them.
 void CheckRun() {
     Run& run = State.run;
     if (!run.text.clientSeen || run.ending) return;
-    if (RelayClientLink(run.pid, &run.client) == ClientLink::kGone) {
-        EndRun("the client connection is no longer established");
-    } else if (RelayBoxGone(run.pid)) {
-        EndRun("the box is gone");
+    const long long now = NowMs();
+    const ClientLink link = RelayClientLink(run.pid, RelayPort, &run.client);
+    if (run.client.byPort && !State.saidFdsUnreadable) {
+        State.saidFdsUnreadable = true;
+        Note("cannot read the relay's open files (/proc/%d/fd); its client is found by port %d "
+             "and its box by the nodes of its kind in /dev instead",
+             static_cast<int>(run.pid), RelayPort);
     }
+    const char* why = nullptr;
+    if (link == ClientLink::kGone) {
+        why = "the client connection is no longer established";
+    } else if (link == ClientLink::kHalfClosed) {
+        why = JudgeHalfClosed(run, now);
+    }
+    if (!why && RelayBoxGone(run.pid, &run.box)) why = "the box is gone";
+    run.eventsAtLastCheck = run.text.events;
+    if (why) EndRun(why);
+}
+
+// A run that found no box where a node of the box exists: the relay was
+// refused it. Said once for each cause; the journal is where a service's
+// admin looks.
+void SayWhyNoBox() {
+    char node[200];
+    const int refused = BoxNodeRefused(0x046D, 0xC630, node, sizeof node);
+    if (refused == 0 || refused == State.saidRefused) return;
+    State.saidRefused = refused;
+    if (refused == EPERM) {
+        Note("%s is there, but opening it is not permitted (EPERM): a device rule refuses it, not "
+             "its permissions. Under systemd, DeviceAllow=char-hidraw only takes effect for a "
+             "hidraw driver loaded before the service started (dorqin-serve.service loads it "
+             "first through modprobe@hid.service); restart the service after loading it",
+             node);
+    } else {
+        Note("%s is there, but this user may not open it (%s): the box's udev rule gives it to "
+             "the group dorqin; is that rule installed, and was the box plugged in again since?",
+             node, strerror(refused));
+    }
+}
+
+// The next run after a pause, doubled each time up to bound.
+void PauseBeforeNextRun(int bound) {
+    State.retryMs = State.retryMs == 0 ? kFirstRetryMs : State.retryMs * 2;
+    if (State.retryMs > bound) State.retryMs = bound;
+    State.retryAt = NowMs() + State.retryMs;
+    Note("next run in %d s", (State.retryMs + 999) / 1000);
 }
 
 void FinishRun() {
@@ -292,6 +467,7 @@ void FinishRun() {
     }
     Note("run %d ended: %llu events (%s)", run.number,
          static_cast<unsigned long long>(run.text.events), why);
+    if (run.text.noBox) SayWhyNoBox();
     if (State.stopping) return;
 
     // A run that served a client with its box is followed at once; one
@@ -301,11 +477,7 @@ void FinishRun() {
         State.retryAt = 0;
         return;
     }
-    const int bound = run.text.clientSeen ? kLastNoBoxRetryMs : kLastRetryMs;
-    State.retryMs = State.retryMs == 0 ? kFirstRetryMs : State.retryMs * 2;
-    if (State.retryMs > bound) State.retryMs = bound;
-    State.retryAt = NowMs() + State.retryMs;
-    Note("next run in %d s", (State.retryMs + 999) / 1000);
+    PauseBeforeNextRun(run.text.clientSeen ? kLastNoBoxRetryMs : kLastRetryMs);
 }
 
 void TakeSignals() {
@@ -345,15 +517,24 @@ int Serve() {
     for (;;) {
         if (!State.running) {
             if (State.stopping) return ExitClean;
-            if (State.retryAt <= NowMs() && !StartRun()) return ExitNoRelay;
+            if (State.retryAt <= NowMs()) {
+                const StartResult started = StartRun();
+                if (started == kCannotRun) return ExitNoRelay;
+                if (started == kNotNow) PauseBeforeNextRun(kLastRetryMs);
+            }
         }
-        pollfd fds[2] = {{State.signals, POLLIN, 0}, {-1, POLLIN, 0}};
+        pollfd fds[4] = {{State.signals, POLLIN, 0},
+                         {-1, POLLIN, 0},
+                         {Out.pending.empty() ? -1 : Out.fd, POLLOUT, 0},
+                         {Err.pending.empty() ? -1 : Err.fd, POLLOUT, 0}};
         if (State.running && State.run.readAgainAt <= NowMs()) fds[1].fd = State.run.output;
         int timeout = PollTimeout(NowMs());
-        if (poll(fds, 2, timeout) < 0 && errno != EINTR) {
+        if (poll(fds, 4, timeout) < 0 && errno != EINTR) {
             Note("poll: %s", strerror(errno));
             return ExitNoRelay;
         }
+        if (fds[2].revents) FlushOutlet(&Out);
+        if (fds[3].revents) FlushOutlet(&Err);
         if (fds[0].revents) TakeSignals();
         if (State.running && State.run.output >= 0 && fds[1].revents) ReadOutput();
         if (!State.running) continue;
@@ -403,6 +584,8 @@ int main(int argc, char* argv[]) {
     }
     if (State.relayPath.empty()) State.relayPath = RelayBesideUs();
     State.run.text.echo = echo;
+    OpenOutlet(&Out, STDOUT_FILENO);
+    OpenOutlet(&Err, STDERR_FILENO);
 
     // Every signal we wait for arrives through the poll; SIGPIPE would
     // only tell us that our own reader left.
@@ -414,9 +597,19 @@ int main(int argc, char* argv[]) {
     sigaddset(&waited, SIGCHLD);
     sigprocmask(SIG_BLOCK, &waited, nullptr);
     State.signals = signalfd(-1, &waited, SFD_CLOEXEC | SFD_NONBLOCK);
+    int status = ExitNoRelay;
     if (State.signals < 0) {
         Note("signalfd: %s", strerror(errno));
-        return ExitNoRelay;
+    } else {
+        status = Serve();
     }
-    return Serve();
+    // The last notes get a moment to go out, no more: a reader that stalls
+    // for good must not keep a stopping service from stopping.
+    const long long giveUpAt = NowMs() + 1000;
+    while (!(FlushOutlet(&Out) & FlushOutlet(&Err)) && NowMs() < giveUpAt) {
+        pollfd fds[2] = {{Out.pending.empty() ? -1 : Out.fd, POLLOUT, 0},
+                         {Err.pending.empty() ? -1 : Err.fd, POLLOUT, 0}};
+        poll(fds, 2, static_cast<int>(giveUpAt - NowMs()));
+    }
+    return status;
 }

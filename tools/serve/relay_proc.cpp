@@ -8,6 +8,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,10 +18,20 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/posix/uevent.h"
+
 namespace {
 
-// The TCP state as /proc/net/tcp numbers them (include/net/tcp_states.h).
+// The TCP states as /proc/net/tcp numbers them (include/net/tcp_states.h).
 constexpr int kTcpEstablished = 0x01;
+constexpr int kTcpCloseWait = 0x08;
+
+bool Connected(unsigned state) { return state == kTcpEstablished || state == kTcpCloseWait; }
+
+ClientLink LinkOf(int state) {
+    if (state == kTcpEstablished) return ClientLink::kEstablished;
+    return state == kTcpCloseWait ? ClientLink::kHalfClosed : ClientLink::kGone;
+}
 
 template <typename Visit>
 bool ForEachFd(pid_t pid, Visit visit) {
@@ -41,10 +52,12 @@ bool ForEachFd(pid_t pid, Visit visit) {
     return true;
 }
 
-// Finds, in one table, the socket of the relay (by inode) that is
-// established; takes the first one there is.
+// Finds, in one table, the relay's connection: among its sockets (by
+// inode), or with inodes empty, the accepted one on its local port (a
+// connection still in the listener's queue has no inode yet). Takes the
+// first one there is.
 void FindInTable(const char* path, int family, const std::vector<unsigned long>& inodes,
-                 ClientSocket* client) {
+                 unsigned short relayPort, ClientSocket* client) {
     FILE* table = fopen(path, "re");
     if (!table) return;
     char line[512];
@@ -61,12 +74,13 @@ void FindInTable(const char* path, int family, const std::vector<unsigned long>&
         unsigned long inode = 0;
         if (sscanf(line, "%*s %39[0-9A-Fa-f]:%x %39[0-9A-Fa-f]:%x %x %*s %*s %*s %*u %*u %lu",
                    local, &localPort, remote, &remotePort, &state, &inode) != 6 ||
-            state != kTcpEstablished || inode == 0) {
+            !Connected(state) || inode == 0) {
             continue;
         }
-        bool ours = false;
+        bool ours = inodes.empty() && localPort == relayPort;
         for (unsigned long wanted : inodes) ours = ours || wanted == inode;
         if (!ours) continue;
+        client->state = static_cast<int>(state);
         const int words = family == AF_INET ? 1 : 4;
         for (int i = 0; i < words; ++i) {
             sscanf(local + 8 * i, "%8x", &client->localAddress[i]);
@@ -131,33 +145,124 @@ int LookUpState(const ClientSocket& client) {
 
 }  // namespace
 
-ClientLink RelayClientLink(pid_t relay, ClientSocket* client) {
+ClientLink RelayClientLink(pid_t relay, unsigned short relayPort, ClientSocket* client) {
     if (client->found && client->lookUpWorks) {
         const int state = LookUpState(*client);
-        if (state >= 0) return state == kTcpEstablished ? ClientLink::kEstablished : ClientLink::kGone;
+        if (state >= 0) return LinkOf(state);
     }
     std::vector<unsigned long> inodes;
-    bool read = ForEachFd(relay, [&](const char*, const char* target) {
+    const bool read = ForEachFd(relay, [&](const char*, const char* target) {
         unsigned long inode = 0;
         if (sscanf(target, "socket:[%lu]", &inode) == 1) inodes.push_back(inode);
     });
-    if (!read) return ClientLink::kUnknown;
+    // An unreadable directory of a relay that is still there: not dumpable.
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d", static_cast<int>(relay));
+    if (!read && access(path, F_OK) != 0) return ClientLink::kUnknown;
     // A reset or timed-out socket leaves the table altogether; one the peer
     // closed stays in CLOSE_WAIT until the relay closes it.
     *client = ClientSocket();
-    char path[64];
+    client->byPort = !read;
+    if (read && inodes.empty()) return ClientLink::kGone;
     snprintf(path, sizeof path, "/proc/%d/net/tcp", static_cast<int>(relay));
-    FindInTable(path, AF_INET, inodes, client);
+    FindInTable(path, AF_INET, inodes, relayPort, client);
     snprintf(path, sizeof path, "/proc/%d/net/tcp6", static_cast<int>(relay));
-    if (!client->found) FindInTable(path, AF_INET6, inodes, client);
+    if (!client->found) FindInTable(path, AF_INET6, inodes, relayPort, client);
     if (!client->found) return ClientLink::kGone;
-    client->lookUpWorks = LookUpState(*client) == kTcpEstablished;
-    return ClientLink::kEstablished;
+    const int state = LookUpState(*client);
+    client->lookUpWorks = state == client->state;
+    return LinkOf(client->state);
 }
 
-bool RelayBoxGone(pid_t relay) {
+namespace {
+
+bool SameNode(const struct stat& a, const struct stat& b) {
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_rdev == b.st_rdev;
+}
+
+NodeId IdOf(const struct stat& node) {
+    return {static_cast<unsigned long long>(node.st_dev),
+            static_cast<unsigned long long>(node.st_ino),
+            static_cast<unsigned long long>(node.st_rdev)};
+}
+
+// Calls visit(path) for the /dev node of every hidraw device whose HID_ID
+// is the box's (bus:vendor:product, any bus), as the relay's search finds them.
+template <typename Visit>
+void ForEachBoxNode(unsigned short vendor, unsigned short product, Visit visit) {
+    DIR* dir = opendir("/sys/class/hidraw");
+    if (!dir) return;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        char uevent[320], value[128];
+        snprintf(uevent, sizeof uevent, "/sys/class/hidraw/%s/device/uevent", entry->d_name);
+        unsigned bus = 0, foundVendor = 0, foundProduct = 0;
+        if (!ReadUeventValue(uevent, "HID_ID", value, sizeof value) ||
+            sscanf(value, "%x:%x:%x", &bus, &foundVendor, &foundProduct) != 3 ||
+            foundVendor != vendor || foundProduct != product) {
+            continue;
+        }
+        snprintf(uevent, sizeof uevent, "/sys/class/hidraw/%s/uevent", entry->d_name);
+        char node[200];
+        if (!ReadUeventValue(uevent, "DEVNAME", value, sizeof value)) continue;
+        snprintf(node, sizeof node, "/dev/%s", value);
+        visit(node);
+    }
+    closedir(dir);
+}
+
+constexpr unsigned short kBoxVendor = 0x046D;
+constexpr unsigned short kBoxProduct = 0xC630;
+
+// Without the relay's descriptors: the box's nodes when the watch began,
+// every one still at its path, and no more of them than then.
+bool BoxNodesChanged(BoxWatch* watch) {
+    NodeId now[8];
+    int count = 0;
+    ForEachBoxNode(kBoxVendor, kBoxProduct, [&](const char* node) {
+        struct stat at;
+        if (count < 8 && stat(node, &at) == 0) now[count++] = IdOf(at);
+    });
+    if (!watch->started) {
+        watch->started = true;
+        watch->nodeCount = count;
+        for (int i = 0; i < count; ++i) watch->nodes[i] = now[i];
+        return false;
+    }
+    for (int i = 0; i < watch->nodeCount; ++i) {
+        bool still = false;
+        for (int j = 0; j < count; ++j) {
+            still = still || (now[j].device == watch->nodes[i].device &&
+                              now[j].inode == watch->nodes[i].inode &&
+                              now[j].rdev == watch->nodes[i].rdev);
+        }
+        if (!still) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int BoxNodeRefused(unsigned short vendor, unsigned short product, char* path, size_t capacity) {
+    int refused = 0;
+    ForEachBoxNode(vendor, product, [&](const char* node) {
+        if (refused != 0) return;
+        // Non-blocking: a FIFO in a test's tree stands in for the node.
+        int fd = open(node, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+        } else if (errno == EPERM || errno == EACCES) {
+            refused = errno;
+            snprintf(path, capacity, "%s", node);
+        }
+    });
+    return refused;
+}
+
+bool RelayBoxGone(pid_t relay, BoxWatch* watch) {
+    if (watch->fallback) return BoxNodesChanged(watch);
     bool gone = false;
-    ForEachFd(relay, [&](const char* linkPath, const char* target) {
+    const bool read = ForEachFd(relay, [&](const char* linkPath, const char* target) {
         const char* name = strrchr(target, '/');
         if (!name || strncmp(name + 1, "hidraw", 6) != 0) return;
         const char* deleted = strstr(target, " (deleted)");
@@ -168,11 +273,15 @@ bool RelayBoxGone(pid_t relay) {
         // The node at the path must still be the one the relay has open:
         // a box plugged in again gets a new node, even under the old name.
         struct stat atPath, held;
-        if (stat(target, &atPath) != 0 || stat(linkPath, &held) != 0 ||
-            atPath.st_ino != held.st_ino || atPath.st_dev != held.st_dev ||
-            atPath.st_rdev != held.st_rdev) {
+        if (stat(target, &atPath) != 0 || stat(linkPath, &held) != 0 || !SameNode(atPath, held)) {
             gone = true;
         }
     });
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d", static_cast<int>(relay));
+    if (!read && access(path, F_OK) == 0) {
+        watch->fallback = true;
+        return BoxNodesChanged(watch);
+    }
     return gone;
 }
