@@ -63,11 +63,13 @@ protected:
         RelayWithDevices::TearDown();
     }
 
-    // dorqin-serve, its notes in the same console as the relay's texts.
-    void StartServe(const std::string& options = "") {
+    // dorqin-serve, its notes in the same console as the relay's texts;
+    // launched by the shell words given (to leave it state to inherit).
+    void StartServe(const std::string& options = "", const std::string& launcher = "exec",
+                    const std::string& redirections = "2>&1") {
         ASSERT_TRUE(StartRelayCommand(&relay_,
-                                      std::string("exec ") + DORQIN_SERVE_PATH + " --relay " +
-                                          DORQIN_RELAY_PATH + " " + options + " 2>&1",
+                                      launcher + " " + DORQIN_SERVE_PATH + " --relay " +
+                                          DORQIN_RELAY_PATH + " " + options + " " + redirections,
                                       true));
     }
 
@@ -180,8 +182,11 @@ TEST_F(Serving, AnUnpluggedBoxEndsTheRunAndTheNextClientIsServedOnceItIsBack) {
     close(client);
 }
 
+// Started with SIGCHLD and SIGTERM ignored, as a wrapper may leave them:
+// the kernel must not reap the relay behind dorqin-serve's back, and a
+// stop must still be heard.
 TEST_F(Serving, SigtermEndsTheRunAsEnterWouldAndLeavesNoProcess) {
-    StartServe();
+    StartServe("", "trap '' CHLD TERM; exec");
     int client = ServedClient(Scaled(10000));
     ASSERT_GE(client, 0);
     ASSERT_TRUE(WaitForConsole(&relay_, "Initialiesierung Einlesen:\n\n", Scaled(5000)));
@@ -324,8 +329,14 @@ TEST_F(Serving, ARunThatCannotListenIsTriedAgainAfterAGrowingPauseWithoutSpinnin
 
     StartServe();
     ASSERT_TRUE(WaitForConsole(&relay_, "next run in 1 s", Scaled(5000)));
+    const long long firstPause = NowMs();
     const long ticksBefore = CpuTicks(relay_.pid);
+    ASSERT_TRUE(WaitForConsole(&relay_, "next run in 2 s", Scaled(5000)));
+    const long long secondPause = NowMs();
     ASSERT_TRUE(WaitForConsole(&relay_, "next run in 4 s", Scaled(10000)));
+    // Each run after its pause, not at once.
+    EXPECT_GE(secondPause - firstPause, 900);
+    EXPECT_GE(NowMs() - secondPause, 1900);
     const long ticks = CpuTicks(relay_.pid) - ticksBefore;
     EXPECT_LE(ticks, 5) << "dorqin-serve spun while it waited to try again";
     EXPECT_EQ(Occurrences(relay_.console, "Fehler beim Initialisieren des Listen Vorganges!\n"), 3);
@@ -336,6 +347,114 @@ TEST_F(Serving, ARunThatCannotListenIsTriedAgainAfterAGrowingPauseWithoutSpinnin
     ASSERT_GE(client, 0);
     EXPECT_LT(NowMs() - freed, Scaled(5000)) << "the pause outgrew its schedule";
     close(client);
+}
+
+// A client that shuts down its sending side (nc -N) but reads on is
+// served while events show it still reads; once it is gone for good, the
+// next event draws a reset and the next client is served.
+TEST_F(Serving, AHalfClosedClientThatStillReadsIsServedUntilItIsGone) {
+    StartServe();
+    int client = ServedClient(Scaled(10000));
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(shutdown(client, SHUT_WR), 0);
+    ASSERT_TRUE(WaitForConsole(&relay_, "Initialiesierung Einlesen:", Scaled(5000)));
+    for (int press = 1; press <= 16; ++press) {
+        ASSERT_TRUE(Press(static_cast<uint8_t>(press)));
+        std::string frame;
+        ASSERT_TRUE(ReadExact(client, &frame, 100, Scaled(5000))) << "press " << press;
+        EXPECT_EQ(frame, ExpectedFrame(Event(1, press, 1)));
+        usleep(500000);
+    }
+    EXPECT_TRUE(WaitForConsole(&relay_, "the client still reads", 100)) << relay_.console;
+    EXPECT_FALSE(WaitForConsole(&relay_, "run 1 ended", 100)) << relay_.console;
+
+    close(client);
+    ASSERT_TRUE(Press(17));
+    const long long left = NowMs();
+    client = ServedClient(Scaled(10000));
+    ASSERT_GE(client, 0) << relay_.console;
+    EXPECT_LT(NowMs() - left, 5000);
+    close(client);
+}
+
+// Standard output that nobody reads (a pager paused, a terminal stopped):
+// the link checks, the signals and the relay's stream go on.
+TEST_F(Serving, AStalledStandardOutputHoldsUpNeitherTheStreamNorAStop) {
+    const std::string fifo = tree_.DevDir() + "/../stalled-output";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int stalled = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(stalled, 0);
+    fcntl(stalled, F_SETPIPE_SZ, 4096);
+    StartServe("--echo", "exec", "2>&1 >" + fifo);
+    int client = ServedClient(Scaled(10000));
+    ASSERT_GE(client, 0);
+    clients_.push_back(client);
+    // Far more echo lines than the pipe takes.
+    for (int press = 0; press < 400; ++press) {
+        ASSERT_TRUE(Press(static_cast<uint8_t>(press % 250 + 1)));
+        std::string frame;
+        ASSERT_TRUE(ReadExact(client, &frame, 100, Scaled(5000))) << "press " << press;
+    }
+    kill(relay_.pid, SIGTERM);
+    EXPECT_TRUE(WaitForExit(&relay_, Scaled(5000))) << "a stop waited on the output";
+    EXPECT_NE(relay_.console.find("run 1 ended: 400 events (SIGTERM)"), std::string::npos)
+        << relay_.console;
+    close(stalled);
+    unlink(fifo.c_str());
+}
+
+// Out of descriptors: no pipe for the next run is a pause, not an end.
+TEST_F(Serving, ARunThatCannotGetItsPipesIsTriedAgainAfterAPause) {
+    // The shell's own redirections need descriptors of their own: first.
+    StartServe("", "exec 2>&1; ulimit -n 6; exec", "");
+    ASSERT_TRUE(WaitForConsole(&relay_, "next run in 2 s", Scaled(10000)))
+        << relay_.console << relay_.status;
+    EXPECT_NE(relay_.console.find("cannot make a pipe: Too many open files"), std::string::npos)
+        << relay_.console;
+    EXPECT_FALSE(WaitForExit(&relay_, 100)) << relay_.console;
+}
+
+// The relay's open files unreadable to dorqin-serve: root without the
+// capabilities that read another's, running a copy of the relay that it
+// may only execute, which makes the relay not dumpable. The client and
+// the box are still watched, and the cause said once.
+TEST_F(Serving, WithTheRelaysFilesUnreadableItsClientAndBoxAreStillWatched) {
+    if (system("setpriv --version > /dev/null 2>&1") != 0) {
+        MISSING_PREREQUISITE("setpriv (Debian package util-linux)");
+    }
+    const std::string copy = tree_.DevDir() + "/../relay-execute-only";
+    ASSERT_EQ(system(("cp " + std::string(DORQIN_RELAY_PATH) + " " + copy + " && chmod 0111 " +
+                      copy).c_str()),
+              0);
+    StartServe("--relay " + copy,
+               "exec setpriv --inh-caps=-all "
+               "--bounding-set=-sys_ptrace,-dac_override,-dac_read_search --");
+    int client = ServedClient(Scaled(10000));
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(Press(1));
+    std::string frame;
+    ASSERT_TRUE(ReadExact(client, &frame, 100, Scaled(5000)));
+    ASSERT_TRUE(WaitForConsole(&relay_, "cannot read the relay's open files", Scaled(5000)));
+    // The box unplugged: its node goes.
+    ASSERT_EQ(unlink(tree_.NodePath("hidraw0").c_str()), 0);
+    close(box_);
+    box_ = -1;
+    ASSERT_TRUE(WaitForConsole(&relay_, "run 1 ended: 1 events (the box is gone)", Scaled(5000)))
+        << relay_.console;
+    ASSERT_EQ(mkfifo(tree_.NodePath("hidraw0").c_str(), 0600), 0);
+    close(client);
+    // The next client, then reset: gone from the table.
+    client = ServedClient(Scaled(10000));
+    ASSERT_GE(client, 0);
+    linger reset{1, 0};
+    setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(client);
+    ASSERT_TRUE(WaitForConsole(&relay_,
+                               "run 2 ended: 0 events (the client connection is no longer established)",
+                               Scaled(5000)))
+        << relay_.console;
+    EXPECT_EQ(Occurrences(relay_.console, "cannot read the relay's open files"), 1);
+    unlink(copy.c_str());
 }
 
 }  // namespace

@@ -39,17 +39,22 @@ bool ForEachFd(pid_t pid, Visit visit) {
     snprintf(dirPath, sizeof dirPath, "/proc/%d/fd", static_cast<int>(pid));
     DIR* dir = opendir(dirPath);
     if (!dir) return false;
+    // A process that is not dumpable (its program unreadable to us, say)
+    // lists its descriptors but refuses their targets: as unreadable as
+    // a directory that does not open.
+    bool denied = false;
     while (dirent* entry = readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
         char linkPath[320], target[512];
         snprintf(linkPath, sizeof linkPath, "%s/%s", dirPath, entry->d_name);
         ssize_t n = readlink(linkPath, target, sizeof target - 1);
+        if (n < 0 && (errno == EACCES || errno == EPERM)) denied = true;
         if (n <= 0) continue;
         target[n] = '\0';
         visit(linkPath, target);
     }
     closedir(dir);
-    return true;
+    return !denied;
 }
 
 // Finds, in one table, the relay's connection: among its sockets (by
