@@ -186,7 +186,8 @@ TEST_F(Serving, AnUnpluggedBoxEndsTheRunAndTheNextClientIsServedOnceItIsBack) {
 // the kernel must not reap the relay behind dorqin-serve's back, and a
 // stop must still be heard.
 TEST_F(Serving, SigtermEndsTheRunAsEnterWouldAndLeavesNoProcess) {
-    StartServe("", "trap '' CHLD TERM; exec");
+    // bash: dash will not leave SIGCHLD ignored.
+    StartServe("", "exec bash -c 'trap \"\" CHLD TERM; exec \"$0\" \"$@\"'");
     int client = ServedClient(Scaled(10000));
     ASSERT_GE(client, 0);
     ASSERT_TRUE(WaitForConsole(&relay_, "Initialiesierung Einlesen:\n\n", Scaled(5000)));
