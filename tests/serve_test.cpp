@@ -406,8 +406,9 @@ TEST_F(Serving, AStalledStandardOutputHoldsUpNeitherTheStreamNorAStop) {
 
 // Out of descriptors: no pipe for the next run is a pause, not an end.
 TEST_F(Serving, ARunThatCannotGetItsPipesIsTriedAgainAfterAPause) {
-    // The shell's own redirections need descriptors of their own: first.
-    StartServe("", "exec 2>&1; ulimit -n 6; exec", "");
+    // The shell's own redirections need descriptors of their own: first;
+    // and whatever the test runner left open below the limit goes.
+    StartServe("", "exec 2>&1 3>&- 4>&- 5>&-; ulimit -n 6; exec", "");
     ASSERT_TRUE(WaitForConsole(&relay_, "next run in 2 s", Scaled(10000)))
         << relay_.console << relay_.status;
     EXPECT_NE(relay_.console.find("cannot make a pipe: Too many open files"), std::string::npos)

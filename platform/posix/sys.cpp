@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -410,18 +411,15 @@ void SysTakeInheritedState(void) {
     sigprocmask(SIG_SETMASK, &none, nullptr);
     // So does an ignored one. Ignored SIGCHLD has the kernel reap our
     // children, and waitpid() then fails for good; ignored SIGTERM leaves
-    // a stop unheard. Back to the default, then each program sets its own.
-    // SIGHUP, SIGINT and SIGQUIT stay as they are: a starter ignores them
-    // on purpose (nohup; a shell's background job, which Ctrl+C at the
-    // terminal is not meant to reach).
-    for (int signo = 1; signo < NSIG; ++signo) {
-        if (signo == SIGKILL || signo == SIGSTOP || signo == SIGHUP || signo == SIGINT ||
-            signo == SIGQUIT) {
-            continue;
-        }
+    // a service manager's stop unheard. Those two go back to the default.
+    // The rest stay as the starter left them, who ignores them on purpose:
+    // SIGHUP (nohup), SIGINT and SIGQUIT (a shell's background job, which
+    // Ctrl+C at the terminal is not meant to reach), SIGPIPE (write errors
+    // instead of an end). Each program then sets its own.
+    for (int signo : {SIGCHLD, SIGTERM}) {
         struct sigaction current;
-        if (sigaction(signo, nullptr, &current) != 0) continue;  // a number glibc keeps to itself
-        if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN) {
+        if (sigaction(signo, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+            current.sa_handler == SIG_IGN) {
             signal(signo, SIG_DFL);
         }
     }

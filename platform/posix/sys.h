@@ -65,7 +65,7 @@ int SysSetUserTimeout(int fd, uint32_t milliseconds, int* wsaError);
 // Puts right what a program left running inherits from whoever started
 // it and cannot live with: /dev/null on whichever of descriptors 0, 1 and
 // 2 are closed (so that no later open, pipe or socket takes one of them),
-// no signal blocked, and no signal ignored but SIGHUP, SIGINT and SIGQUIT.
+// no signal blocked, and SIGCHLD and SIGTERM not ignored.
 // Every long-running program of ours calls it first; the relay before main.
 void SysTakeInheritedState(void);
 // Waits milliseconds (0: gives up the processor). Either way a point where
