@@ -39,16 +39,23 @@ if [ $# = 1 ]; then
     export DEBIAN_FRONTEND=noninteractive
     W=/tmp/systemd-test
     mkdir -p "$W"
-    failed=0
+    # The first check that fails ends the test, with what was seen.
     check() {  # WHAT COMMAND...
-        if "${@:2}"; then say "ok: $1 ($(elapsed "$T0"))"; else say "FAILED: $1"; failed=1; return 1; fi
+        "${@:2}" && { say "ok: $1 ($(elapsed "$T0"))"; return 0; }
+        say "FAILED: $1"
+        for file in "$W"/*.out "$W"/*.err "$W"/*.log "$W/journal" "$W/left"; do
+            [ -s "$file" ] && echo "--- $file" && tail -n 20 "$file"
+        done
+        echo "--- the service's journal"
+        journalctl -q -o cat -n 30 -u "$UNIT"
+        exit 1
     }
     show() { systemctl show -p "$1" --value "$UNIT"; }
     hid_loaded() { [ -e /sys/module/hid ] || grep -qw hidraw /proc/devices; }
     dorqin_processes() { grep -lx "Uid:[[:space:]]*$(id -u dorqin)[[:space:]].*" /proc/[0-9]*/status 2>/dev/null; }
     stopped() { [ "$(systemctl is-active "$UNIT")" = inactive ] && [ -z "$(dorqin_processes)" ]; }
     same_file() { [ "$(stat -L -c %d:%i "$1")" = "$(stat -c %d:%i "$2")" ]; }
-    apt_install() { apt-get install -y -q "$@" > "$W/apt.log" 2>&1 || { cat "$W/apt.log"; false; }; }
+    apt_install() { apt-get install -y -q "$@" > "$W/apt.log" 2>&1; }
     # What the service wrote since the last mark, once journald has line $1.
     mark() { journalctl -q -u "$UNIT" --cursor-file="$W/mark" > /dev/null; }
     journal_has() {
@@ -57,9 +64,8 @@ if [ $# = 1 ]; then
             grep -q "$1" "$W/journal"
     }
     journal() { wait_for 100 journal_has "$1"; }
-    relay_of_serve() {  # the process whose parent is the service's main process
-        local stat pid comm state ppid rest main
-        main=$(show MainPID)
+    relay_of_serve() {  # the process whose parent is the service's main process, $main
+        local stat pid comm state ppid rest
         for stat in /proc/[0-9]*/stat; do
             read -r pid comm state ppid rest < "$stat" 2>/dev/null || continue
             [ "$ppid" = "$main" ] && echo "$pid" && return 0
@@ -87,11 +93,11 @@ if [ $# = 1 ]; then
         wait_for 200 relay_listening || say "no run listens for client $1"
         dorqin-listen > "$W/listen-$1.out" 2> "$W/listen-$1.err" 4>&- &
         listen=$!
+        main=$(show MainPID)
         wait_for 300 relay_reads_box || say "client $1: the relay is not reading the box"
         printf '%b' "$2" >&4
         wait_for 100 lines_in "$(grep -c . "$EXPECTED/$3")" "$W/listen-$1.out"
-        check "client $1 got the box's events byte for byte" cmp -s <(cat "$W/listen-$1.out"; echo) "$EXPECTED/$3" ||
-            cat "$W/listen-$1.out" "$W/listen-$1.err" "$W/box$plug.err"
+        check "client $1 got the box's events byte for byte" cmp -s <(cat "$W/listen-$1.out"; echo) "$EXPECTED/$3"
         if [ "${4:-}" = end ]; then
             kill "$listen"
             wait_for 100 gone "$relay" || say "client $1's run did not end"
@@ -145,7 +151,7 @@ if [ $# = 1 ]; then
     check "the relay's and dorqin-serve's lines in the journal" eval \
         'grep -qx "Verbindung erhalten von: 127.0.0.1" "$W/journal" &&
          grep -qx "Initialiesierung Einlesen:" "$W/journal" &&
-         grep -q "^dorqin-serve: run 1 ended: 2 events" "$W/journal"' || cat "$W/journal"
+         grep -q "^dorqin-serve: run 1 ended: 2 events" "$W/journal"'
 
     # The sandbox holds: without the device rule the relay is refused the box.
     mkdir -p /run/systemd/system/$UNIT.d
@@ -158,7 +164,7 @@ if [ $# = 1 ]; then
     reap $! 300
     journal "^dorqin-serve: run 1 ended"
     check "denied the device, the relay finds no box (client status $status)" \
-        grep -q "Die DORQIn Box konnte nicht initialisiert werden" "$W/journal" || cat "$W/journal"
+        grep -q "Die DORQIn Box konnte nicht initialisiert werden" "$W/journal"
     # dorqin-serve's note of a node it may not open: said, not required.
     if grep -q "not permitted" "$W/journal"; then
         say "the journal names the refused node: $(grep -m1 'not permitted' "$W/journal")"
@@ -171,10 +177,10 @@ if [ $# = 1 ]; then
 
     # Removed while it runs: stopped first; purged: nothing left.
     dpkg -L dorqin-relay > "$W/files"
-    check "apt-get remove" eval 'apt-get remove -y -q dorqin-relay > "$W/apt.log" 2>&1' || cat "$W/apt.log"
+    check "apt-get remove" eval 'apt-get remove -y -q dorqin-relay > "$W/apt.log" 2>&1'
     check "removed: the service stopped, no process left" stopped
     check "removed: systemd knows no unit $UNIT" [ "$(show LoadState)" = not-found ]
-    check "apt-get purge" eval 'apt-get purge -y -q dorqin-relay > "$W/apt.log" 2>&1' || cat "$W/apt.log"
+    check "apt-get purge" eval 'apt-get purge -y -q dorqin-relay > "$W/apt.log" 2>&1'
     while read -r path; do
         [ -d "$path" ] && [ ! -L "$path" ] && continue  # /usr/bin and the like
         if [ -e "$path" ] || [ -L "$path" ]; then echo "$path"; fi
@@ -183,11 +189,10 @@ if [ $# = 1 ]; then
         -name '*dorqin*' ! -name '*dorqin-vm-test.service' -print >> "$W/left"
     getent passwd dorqin >> "$W/left"
     getent group dorqin >> "$W/left"
-    check "purged: no file, link, unit state, user or group of it left" [ ! -s "$W/left" ] ||
-        cat "$W/left"
+    check "purged: no file, link, unit state, user or group of it left" [ ! -s "$W/left" ]
     check "purged: dpkg forgot it" eval '! dpkg -s dorqin-relay > /dev/null 2>&1'
 
-    [ "$failed" = 0 ] && say "systemd test passed"
+    say "systemd test passed"
     exit 0
 fi
 
