@@ -165,12 +165,10 @@ if [ $# = 1 ]; then
     journal "^dorqin-serve: run 1 ended"
     check "denied the device, the relay finds no box (client status $status)" \
         grep -q "Die DORQIn Box konnte nicht initialisiert werden" "$W/journal"
-    # dorqin-serve's note of a node it may not open: said, not required.
-    if grep -q "not permitted" "$W/journal"; then
-        say "the journal names the refused node: $(grep -m1 'not permitted' "$W/journal")"
-    else
-        say "no note of the refused node in the journal (\"not permitted\")"
-    fi
+    # dorqin-serve says why, once, in the journal.
+    journal "opening it is not permitted (EPERM)"
+    check "the journal names the refused node and its cause" \
+        grep -q "^dorqin-serve: /dev/hidraw[0-9]* is there, but opening it is not permitted (EPERM): a device rule" "$W/journal"
     rm -r /run/systemd/system/$UNIT.d
     systemctl daemon-reload
     systemctl restart "$UNIT"
