@@ -81,10 +81,11 @@ void ClientKeysWatch(void);
 // No-ops on Windows, where Ctrl+C ends the program after the console's
 // mode is back.
 void ClientCatchStops(void);
-// The stop signal caught, or 0.
-int ClientStopSignal(void);
-// Ends the program by the stop signal caught, as the signal would have.
+// Ends the program by the stop signal caught, as the signal would have,
+// once standard input has its modes back (ClientKeysEnd).
 void ClientEndBySignal(void);
+// POSIX builds, for --joystick: the stop signal caught, or 0.
+int ClientStopSignal(void);
 
 enum ClientWaitFor {
     ClientForData,     // a read of the socket would not block
@@ -105,12 +106,10 @@ enum ClientWaitResult {
 // stop signal once ClientCatchStops has been. Returns a ClientWaitResult.
 int ClientWait(ClientSocket socket, int awaited, int timeoutMs);
 
-// Reads up to size bytes. Returns the count, 0 when the peer closed the
-// connection, or -1 on an error (see ClientReadInterrupted, ClientErrorText).
+// Reads up to size bytes, once ClientWait has said a read would not block
+// (so no signal cuts it short). Returns the count, 0 when the peer closed
+// the connection, or -1 on an error (see ClientErrorText).
 long ClientRead(ClientSocket socket, void* buffer, size_t size);
-
-// Whether the last failed read was only cut short by a signal: read again.
-bool ClientReadInterrupted(void);
 
 // The last socket error as a sentence.
 const char* ClientErrorText(void);

@@ -232,7 +232,6 @@ long ClientRead(ClientSocket socket, void* buffer, size_t size) {
     return static_cast<long>(read(socket, buffer, size));
 }
 
-bool ClientReadInterrupted(void) { return errno == EINTR; }
 
 const char* ClientErrorText(void) { return strerror(errno); }
 

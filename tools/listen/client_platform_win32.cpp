@@ -194,11 +194,7 @@ void ClientKeysEnd(void) {
     ModeSet = false;
 }
 
-void ClientKeysWatch(void) {}
-
 void ClientCatchStops(void) {}
-
-int ClientStopSignal(void) { return 0; }
 
 void ClientEndBySignal(void) {}
 
@@ -242,7 +238,6 @@ long ClientRead(ClientSocket socket, void* buffer, size_t size) {
     return got;
 }
 
-bool ClientReadInterrupted(void) { return LastError == WSAEINTR; }
 
 const char* ClientErrorText(void) { return ErrorText(LastError); }
 

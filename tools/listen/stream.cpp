@@ -47,7 +47,6 @@ long StreamRead(StreamReader* reader, ClientSocket socket, int* exitCode, std::s
         reader->Held += static_cast<size_t>(got);
         return got;
     }
-    if (got < 0 && ClientReadInterrupted()) return 0;
     if (got < 0) {
         *exitCode = ExitReadError;
         *message = std::string("reading from the relay failed: ") + ClientErrorText();

@@ -30,9 +30,8 @@ struct StreamReader {
 
 void StreamInit(StreamReader* reader);
 
-// One read from the socket into the reader. Returns the byte count, 0
-// when the read was only cut short by a signal, or -1 once the stream is
-// over: *exitCode and *message say how (ExitClean and "" when the relay
+// One read from the socket into the reader, once ClientWait has said it
+// would not block. Returns the byte count, or -1 once the stream is over: *exitCode and *message say how (ExitClean and "" when the relay
 // closed it after whole frames, ExitBadGreeting or ExitTruncated when it
 // closed it early, ExitReadError when the read failed). The message is the
 // English text for standard error, without the program's name.
