@@ -94,6 +94,8 @@ TEST_F(PausedClient, ThatReadsAgainAfterAMinuteGetsEveryFrameInOrder) {
         ReadExact(client_, &stream, expected_.size() - stream.size(), 50);
         StillRunningAfter(&relay_, 1);
     }
+    printf("after the pause: %zu of %zu bytes (%d reports) in %.1f s\n", stream.size(),
+           expected_.size(), numbered_, SecondsSince(reading));
     size_t same = 0;
     while (same < stream.size() && same < expected_.size() && stream[same] == expected_[same]) {
         ++same;

@@ -60,7 +60,7 @@ int SysSetKeepAlive(int fd, bool on, uint32_t idleMs, uint32_t intervalMs, int c
 struct SysTcpSender {
     bool open;             // established, or only the peer has closed its side
     uint32_t unacked;      // segments sent and not yet acknowledged
-    uint32_t unsentBytes;  // queued bytes that the peer's window holds back
+    uint32_t unsentBytes;  // queued and not sent yet (a closed window holds them)
     uint32_t probes;       // window or keepalive probes unanswered in a row
     uint32_t msSinceAck;   // since the peer last acknowledged anything
 };

@@ -12,10 +12,11 @@
 // 5.11 also cuts a connection whose window has stayed closed that long,
 // however promptly the peer answers: a client that merely stopped reading
 // was dropped after 20 s. Lifting the option while the window is closed
-// does not help either: the kernel dates a closed window from the first
-// one of the connection until a probe finds it open again, so a window that
-// opens a little and closes again is cut at once when the option returns.
-// So the option is not used. Once a second, the thread asks the kernel
+// does not help either: the kernel forgets when the window closed only once
+// it opens wide enough for the whole next segment, so a window that opens
+// a little and closes again is cut at once when the option is set back
+// (tests/kernel/zero-window.py shows both). So the option is not used.
+// Once a second, the thread asks the kernel
 // what each watched connection waits for and shuts down the one whose
 // peer has owed an answer, to data or to a window probe, for the limit.
 #include <algorithm>
