@@ -30,6 +30,11 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
+// A 32-bit build gets 64-bit time and file offsets from CMakeLists.txt; a
+// build made without them would tell the time wrong from 2038 on.
+static_assert(sizeof(time_t) == 8 && sizeof(off_t) == 8,
+              "32-bit Linux needs -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64");
+
 namespace {
 
 // Win32 codes of platform/posix/win32.h, repeated here because that header
