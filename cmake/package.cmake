@@ -122,6 +122,18 @@ if [ -n \"$out\" ]; then echo \"$page: $out\"; exit 1; fi; done"
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # The target's architecture, from its multiarch triplet: CPack's own
+  # choice, dpkg --print-architecture, is the build machine's, and would
+  # label a cross build's arm64 programs amd64.
+  find_program(DORQIN_DPKG_ARCHITECTURE dpkg-architecture)
+  if(DORQIN_DPKG_ARCHITECTURE AND CMAKE_LIBRARY_ARCHITECTURE)
+    execute_process(COMMAND ${DORQIN_DPKG_ARCHITECTURE} -t ${CMAKE_LIBRARY_ARCHITECTURE} -qDEB_HOST_ARCH
+      OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE AND CMAKE_CROSSCOMPILING)
+    message(WARNING "No Debian architecture for ${CMAKE_LIBRARY_ARCHITECTURE} (dpkg-architecture, "
+      "Debian package dpkg-dev): cpack would label the package with this machine's")
+  endif()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -244,6 +244,10 @@ TEST(BoxsimCommands, BadLinesSayWhatIsWrong) {
     EXPECT_NE(Refusal("xy 1024 0").find("does not fit"), std::string::npos);
     EXPECT_NE(Refusal("buttons 0x").find("not a number"), std::string::npos);
     EXPECT_NE(Refusal("buttons 99999999999").find("not a number"), std::string::npos);
+    // 2^32 + 1: where long has 32 bits, an overflow would make it X = 1.
+    EXPECT_NE(Refusal("xy 4294967297 0").find("not a number"), std::string::npos);
+    EXPECT_EQ(Parsed("sleep 2147483647").SleepMs, 2147483647);
+    EXPECT_NE(Refusal("sleep 2147483648").find("milliseconds"), std::string::npos);
     EXPECT_NE(Refusal("raw").find("hex bytes"), std::string::npos);
     EXPECT_NE(Refusal("raw 02 1ff").find("not a hex byte"), std::string::npos);
     EXPECT_NE(Refusal("raw 0g").find("not a hex byte"), std::string::npos);

@@ -1,6 +1,14 @@
 // The SetupAPI and HID library stand-ins as a Win32 caller sees them.
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstddef>
 #include <cstdio>
@@ -43,6 +51,46 @@ TEST_F(HidPlatform, InterfacesEnumerateUntilNoMoreItemsAndSkipHalfGoneEntries) {
     EXPECT_FALSE(SetupDiEnumDeviceInterfaces(list, nullptr, &hid_, 0, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(list));
+}
+
+// From here on every read of a directory fails with EIO, as readdir fails
+// with EOVERFLOW in a 32-bit program without large-file support whose
+// kernel hands out 64-bit directory positions (qemu-user refuses it).
+bool FailDirectoryReads() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getdents64, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// A class directory that cannot be read, at its open or at a read, gives
+// no list (and so no box) rather than an empty or partial one.
+TEST_F(HidPlatform, AClassDirectoryThatCannotBeReadGivesNoList) {
+    ASSERT_TRUE(tree_.AddDevice(0, 0x046D, 0xC630, BoxDescriptor()));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!FailDirectoryReads()) _exit(2);
+        const bool refused = List() == INVALID_HANDLE_VALUE &&
+                             GetLastError() == static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED);
+        _exit(refused && FindBox(BoxUsagePage, BoxUsage) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 2) << "no seccomp filter could be set";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the listing's failed read gave a list";
+
+    const std::string loop = tree_.ClassDir() + "/loop";
+    ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+    ASSERT_TRUE(SetHidDeviceRoots(loop.c_str(), tree_.DevDir().c_str()));
+    EXPECT_EQ(List(), INVALID_HANDLE_VALUE);  // ELOOP
+    EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
 }
 
 TEST_F(HidPlatform, TheDetailRecordComesFromASizeQueryThenAFetch) {

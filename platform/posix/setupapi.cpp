@@ -112,9 +112,18 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND pare
     }
     list->magic = kDeviceListMagic;
     list->count = 0;
-    // Without a hidraw class directory there are simply no HID devices.
+    // Without a hidraw class directory there are simply no HID devices. One
+    // that cannot be read, or whose listing fails part way, gives no list,
+    // as a failed SetupDiGetClassDevs does on Windows: the box search then
+    // ends without a box rather than search part of the devices.
     if ((flags & DIGCF_ALLCLASSES) || IsHidGuid(classGuid)) {
-        SysListDirectory(HidSysfsRoot(), CollectNode, list);
+        uint32_t error = ERROR_SUCCESS;
+        const int listed = SysListDirectory(HidSysfsRoot(), CollectNode, list, &error);
+        if (listed == -2 || (listed == -1 && error != ERROR_FILE_NOT_FOUND)) {
+            delete list;
+            SetLastError(error);
+            return INVALID_HANDLE_VALUE;
+        }
     }
     // Enumerate in node order (hidraw2 before hidraw10), not in the
     // directory's, so that "the first box" means the same on every run.

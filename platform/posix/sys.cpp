@@ -31,6 +31,11 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
+// A 32-bit build gets 64-bit time and file offsets from CMakeLists.txt; a
+// build made without them would tell the time wrong from 2038 on.
+static_assert(sizeof(time_t) == 8 && sizeof(off_t) == 8,
+              "32-bit Linux needs -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64");
+
 namespace {
 
 // Win32 codes of platform/posix/win32.h, repeated here because that header
@@ -43,32 +48,6 @@ constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorBrokenPipe = 109;
 constexpr uint32_t kErrorDeviceNotConnected = 1167;
-
-uint32_t Win32Error(int err) {
-    switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-        return kErrorFileNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-        return kErrorAccessDenied;
-    case EBADF:
-        return kErrorInvalidHandle;
-    case ENOMEM:
-        return kErrorNotEnoughMemory;
-    case EBUSY:
-        return kErrorSharingViolation;
-    case EPIPE:
-        return kErrorBrokenPipe;
-    case EIO:
-    case ENODEV:
-    case ENXIO:
-        return kErrorDeviceNotConnected;
-    default:
-        return kErrorGenFailure;
-    }
-}
 
 int WsaError(int err) {
     switch (err) {
@@ -109,12 +88,38 @@ sockaddr_in Ipv4(uint32_t address, uint16_t port) {
 
 }  // namespace
 
+uint32_t SysWin32Error(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return kErrorFileNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return kErrorAccessDenied;
+    case EBADF:
+        return kErrorInvalidHandle;
+    case ENOMEM:
+        return kErrorNotEnoughMemory;
+    case EBUSY:
+        return kErrorSharingViolation;
+    case EPIPE:
+        return kErrorBrokenPipe;
+    case EIO:
+    case ENODEV:
+    case ENXIO:
+        return kErrorDeviceNotConnected;
+    default:
+        return kErrorGenFailure;
+    }
+}
+
 int SysOpenReadWrite(const char* path, uint32_t* error) {
     int fd;
     do {
         fd = open(path, O_RDWR | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) *error = Win32Error(errno);
+    if (fd < 0) *error = SysWin32Error(errno);
     return fd;
 }
 
@@ -123,7 +128,7 @@ long SysRead(int fd, void* buffer, size_t length, uint32_t* error) {
     do {
         n = read(fd, buffer, length);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) *error = Win32Error(errno);
+    if (n < 0) *error = SysWin32Error(errno);
     return static_cast<long>(n);
 }
 
@@ -134,7 +139,7 @@ long SysWriteAll(int fd, const void* buffer, size_t length, uint32_t* error) {
         ssize_t n = write(fd, p + done, length - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            *error = Win32Error(errno);
+            *error = SysWin32Error(errno);
             return -1;
         }
         done += static_cast<size_t>(n);

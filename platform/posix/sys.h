@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The Win32 error code for an errno value, as these functions give it.
+uint32_t SysWin32Error(int err);
+
 // ---- Files and console ----
 
 // Opens path for reading and writing; returns the fd or -1 with a Win32
@@ -24,9 +27,11 @@ void SysClose(int fd);
 
 // Calls visit(name, context) for every entry of a directory but "." and
 // "..", in no particular order; stops early when visit returns 0. Returns
-// 0, or -1 when the directory cannot be read.
+// 0; -1 with a Win32 error code in *error when the directory cannot be
+// opened (ERROR_FILE_NOT_FOUND: there is none); -2 with one when a read of
+// it fails part way, after the entries read before.
 typedef int (*SysDirectoryVisitor)(const char* name, void* context);
-int SysListDirectory(const char* path, SysDirectoryVisitor visit, void* context);
+int SysListDirectory(const char* path, SysDirectoryVisitor visit, void* context, uint32_t* error);
 // Reads a whole small file (a sysfs attribute) into buffer; returns its
 // length, or -1 when it cannot be read or holds more than capacity bytes.
 long SysReadSmallFile(const char* path, void* buffer, size_t capacity);

@@ -12,15 +12,31 @@
 
 #include "platform/posix/sys.h"
 
-int SysListDirectory(const char* path, SysDirectoryVisitor visit, void* context) {
+int SysListDirectory(const char* path, SysDirectoryVisitor visit, void* context, uint32_t* error) {
     DIR* dir = opendir(path);
-    if (!dir) return -1;
-    while (dirent* entry = readdir(dir)) {
+    if (!dir) {
+        *error = SysWin32Error(errno);
+        return -1;
+    }
+    int result = 0;
+    for (;;) {
+        // readdir's null is the end only where errno stays 0: a failed read
+        // (EOVERFLOW where 32-bit offsets meet 64-bit directory positions,
+        // EIO) is not the end of the listing.
+        errno = 0;
+        dirent* entry = readdir(dir);
+        if (!entry) {
+            if (errno != 0) {
+                *error = SysWin32Error(errno);
+                result = -2;
+            }
+            break;
+        }
         if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
         if (!visit(entry->d_name, context)) break;
     }
     closedir(dir);
-    return 0;
+    return result;
 }
 
 long SysReadSmallFile(const char* path, void* buffer, size_t capacity) {

@@ -4,7 +4,9 @@
 # its relay run through a whole run with no box, its man page and udev rule
 # looked up, then removed, and nothing of it may be left; the Windows zip
 # must hold two self-contained 32-bit .exe files that name the package's
-# version, and text with CR LF line ends.
+# version, and text with CR LF line ends. The packages for the other
+# architectures (arm64, armhf) are linted and must hold the same files,
+# with programs for their architecture.
 #
 #   tests/package/check.sh BUILD_DIR DIST_DIR
 #
@@ -19,9 +21,9 @@ PACKAGE=dorqin-relay
 log() { echo "package-check: $*" >&2; }
 fail() { log "FAILED: $*"; exit 1; }
 
-debs=("$DIST"/${PACKAGE}_*.deb)
+debs=("$DIST"/${PACKAGE}_*_"$(dpkg --print-architecture)".deb)
 zips=("$DIST"/${PACKAGE}-*-win32.zip)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb in $DIST"
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb for this machine in $DIST"
 [ ${#zips[@]} -eq 1 ] && [ -f "${zips[0]}" ] || fail "expected one win32 .zip in $DIST"
 DEB=${debs[0]}
 ZIP=${zips[0]}
@@ -72,12 +74,33 @@ log "zip: README.txt, LICENSE.txt, CHANGELOG.txt and docs/ have CR LF line ends"
 
 # ---- The Debian package ------------------------------------------------------
 # Everything lintian finds fails the check, informational tags included.
-lintian --fail-on error,warning,info,pedantic --display-info --pedantic "$DEB" \
-    > "$WORK/lintian.log" 2>&1 || { grep -v "root privileges" "$WORK/lintian.log" >&2;
-                                     fail "lintian found something in $(basename "$DEB")"; }
-log "lintian: nothing found"
+for deb in "$DIST"/${PACKAGE}_*.deb; do
+    lintian --fail-on error,warning,info,pedantic --display-info --pedantic "$deb" \
+        > "$WORK/lintian.log" 2>&1 || { grep -v "root privileges" "$WORK/lintian.log" >&2;
+                                         fail "lintian found something in $(basename "$deb")"; }
+done
+log "lintian: nothing found in $(cd "$DIST" && echo ${PACKAGE}_*.deb)"
 
-dpkg-deb -c "$DEB" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$' > "$WORK/contents"
+contents() { dpkg-deb -c "$1" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$'; }
+contents "$DEB" > "$WORK/contents"
+# The other architectures' packages: named for the architecture they say,
+# the same files, programs for that machine, and libevdev2 (--joystick)
+# among what they depend on.
+declare -A MACHINE=([arm64]="ARM aarch64" [armhf]="ARM, EABI5.*ld-linux-armhf")
+for deb in "$DIST"/${PACKAGE}_*.deb; do
+    [ "$deb" != "$DEB" ] || continue
+    arch=$(dpkg-deb -f "$deb" Architecture)
+    [ "$(basename "$deb")" = "${PACKAGE}_${VERSION}_$arch.deb" ] || fail "$(basename "$deb") says Architecture: $arch"
+    [ -n "${MACHINE[$arch]:-}" ] || fail "$(basename "$deb"): no check for architecture $arch"
+    contents "$deb" | cmp -s - "$WORK/contents" || fail "$(basename "$deb") holds other files than $(basename "$DEB")"
+    rm -rf "$WORK/$arch" && dpkg-deb -x "$deb" "$WORK/$arch"
+    for program in dorqin-relay dorqin-listen dorqin-boxsim dorqin-serve; do
+        file -b "$WORK/$arch/usr/bin/$program" | grep -q "^ELF .*, ${MACHINE[$arch]}" ||
+            fail "$(basename "$deb"): $program is $(file -b "$WORK/$arch/usr/bin/$program")"
+    done
+    dpkg-deb -f "$deb" Depends | grep -q 'libevdev2' || fail "$(basename "$deb") does not depend on libevdev2"
+    log "$arch: $(basename "$deb") holds the same files, its programs for $arch"
+done
 grep -v -e '^/usr$' -e '^/usr/bin$' -e '^/usr/lib$' -e '^/usr/share$' \
     -e '^/usr/share/doc$' -e '^/usr/share/man$' -e '^/usr/share/man/man1$' \
     -e '^/usr/lib/udev$' -e '^/usr/lib/udev/rules.d$' \

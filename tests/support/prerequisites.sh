@@ -51,3 +51,16 @@ require_wine() {
     [ -d /usr/lib/i386-linux-gnu/wine/i386-windows ] ||
         missing_prerequisite "Wine's 32-bit half (Debian package wine32:i386)"
 }
+
+# The arm64 test guest of tests/vm/guest-arm64.sh: qemu for arm64, the
+# initramfs' makings, and Debian's arm64 kernel and busybox-static
+# packages, which ./dev test puts into CACHE_DIR beforehand.
+require_arm64_guest() {  # CACHE_DIR
+    require_program qemu-system-aarch64 qemu-system-arm
+    require_program cpio cpio
+    require_program dpkg-deb dpkg
+    ls "$1"/linux-image-*-arm64_*_arm64.deb "$1"/busybox-static_*_arm64.deb >/dev/null 2>&1 ||
+        missing_prerequisite "Debian's arm64 kernel and busybox-static packages" \
+            "(linux-image-*-arm64_*.deb, busybox-static_*_arm64.deb) in $1 for the arm64" \
+            "test guest; ./dev test fetches them there before the tests run"
+}

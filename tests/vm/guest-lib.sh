@@ -2,7 +2,7 @@
 # joystick.sh, serve.sh), sourced after their settings (WAIT_SCALE).
 
 say() { echo "vm: $*"; }
-now() { date +%s%N | cut -c1-13; }  # milliseconds
+now() { awk '{ printf "%d\n", $1 * 1000 }' /proc/uptime; }  # milliseconds (busybox date has no %N)
 elapsed() { local ms=$(( $(now) - $1 )); printf '%d.%d s' $((ms / 1000)) $((ms % 1000 / 100)); }
 
 # Waits up to $1 tenths of a second (times WAIT_SCALE) for the command in

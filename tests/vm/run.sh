@@ -21,6 +21,8 @@
 # DORQIN_VM_FLAVOURS="native windows" (the default) picks the builds,
 # DORQIN_VM_SCENARIOS (default: all) the scenarios;
 # DORQIN_VM_WAIT_SCALE (default 1) multiplies the guest's waits.
+# DORQIN_VM_ARCH=arm64: BUILD is a cross build (arm64 or armhf) and the
+# guest Debian's arm64 kernel (./guest-arm64.sh), with the native build only.
 set -euo pipefail
 
 SOURCE=$(cd "$1" && pwd)
@@ -53,7 +55,13 @@ runs_in() { case " ${FLAVOURS_OF[$2]:-native windows} " in *" $1 "*) return 0 ;;
 # skipped without it in a plain ctest run, failed under ./dev test.
 # shellcheck source=../support/prerequisites.sh
 . "$HERE/../support/prerequisites.sh"
-require_guest "$CACHE"
+GUEST=$HERE/guest.sh
+if [ "${DORQIN_VM_ARCH:-amd64}" = arm64 ]; then
+    GUEST=$HERE/guest-arm64.sh
+    require_arm64_guest "$CACHE"
+else
+    require_guest "$CACHE"
+fi
 case " $FLAVOURS " in
 *" windows "*)
     require_program i686-w64-mingw32-g++ g++-mingw-w64-i686
@@ -130,7 +138,8 @@ config=$WORK/guest.conf
 step "booting the guest for:$runs"
 boot_start=$(date +%s)
 set +e
-bash "$HERE/guest.sh" "$WORK/guest" "$CACHE" "$QEMU_TIMEOUT" "$HERE/scenarios.sh" "$config"
+DORQIN_GUEST_FILES="$BUILD/dorqin-relay $BUILD/tools/dorqin-listen $BUILD/tools/dorqin-boxsim $scenario_dir" \
+    bash "$GUEST" "$WORK/guest" "$CACHE" "$QEMU_TIMEOUT" "$HERE/scenarios.sh" "$config"
 qemu_status=$?
 set -e
 step "qemu ended with status $qemu_status after $(( $(date +%s) - boot_start ))s"

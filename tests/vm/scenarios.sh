@@ -1,4 +1,5 @@
-# Runs inside the test guest (tests/vm/guest.sh, as bash SCRIPT CONFIG):
+# Runs inside the test guest (tests/vm/guest.sh, as bash SCRIPT CONFIG;
+# the arm64 guest, tests/vm/guest-arm64.sh, runs it with busybox sh):
 # for each scenario and each build (the native dorqin-relay, and
 # dorqin-relay.exe under Wine), runs dorqin-boxsim, the relay and
 # dorqin-listen together and prints what they did between markers on the
@@ -13,7 +14,7 @@ set -u
 . "$1"
 
 # shellcheck source=guest-lib.sh
-. "$(dirname "${BASH_SOURCE[0]}")/guest-lib.sh"
+. "$(dirname "$0")/guest-lib.sh"
 T0=$(now)
 # Natively the relay's thread waits in the kernel's hidraw read. Under Wine
 # the device handles live in wineserver; the relay has the box once it

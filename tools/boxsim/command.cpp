@@ -38,7 +38,9 @@ const ReportCommand ReportCommands[] = {
 }  // namespace
 
 // Decimal or 0x hex with an optional '-'; no octal surprises from a
-// leading zero, and nothing may follow the digits.
+// leading zero, and nothing may follow the digits. At most 0x7FFFFFFF,
+// checked before each digit is taken: where long has 32 bits (armhf) the
+// step past that limit would overflow first.
 bool ParseNumber(const std::string& text, long* value) {
     size_t at = 0;
     bool negative = false;
@@ -56,8 +58,8 @@ bool ParseNumber(const std::string& text, long* value) {
     for (; at < text.size(); ++at) {
         int digit = BoxsimHexDigit(text[at]);
         if (digit < 0 || digit >= base) return false;
+        if (result > (0x7FFFFFFFL - digit) / base) return false;
         result = result * base + digit;
-        if (result > 0x7FFFFFFFL) return false;
     }
     *value = negative ? -result : result;
     return true;
