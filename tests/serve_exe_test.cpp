@@ -189,9 +189,8 @@ TEST(ServeExe, AsAServiceItIsInstalledStartedServesAndStopsLeavingNoProcessThenI
     const std::string written = ReadFile(log);
     EXPECT_NE(written.find(" Verbindung erhalten von: 127.0.0.1\r\n"), std::string::npos)
         << written;
-    // No box, or (should the look at the client come before the rest of
-    // the relay's output) the connection it closed as it ended.
-    EXPECT_NE(written.find(" dorqin-serve: run 1 ended: 0 events ("), std::string::npos) << written;
+    EXPECT_NE(written.find(" dorqin-serve: run 1 ended: 0 events (no box)\r\n"), std::string::npos)
+        << written;
     EXPECT_NE(written.find(" dorqin-serve: run 2 ended: 0 events (service stop)\r\n"),
               std::string::npos)
         << written;
@@ -233,11 +232,16 @@ TEST(ServeExe, InAConsoleClosedAndResetClientsAreEachFollowedByTheNextWithItsOwn
         }
         close(client);
         const long long left = NowMs();
-        client = ServedClient(Scaled(15000));
+        // Once the run has ended: a connection left in the queue of a relay
+        // that ends is not always reset under Wine, and would wait in vain.
+        ASSERT_TRUE(WaitForConsole(&serve, "run " + std::to_string(run) + " ended", Scaled(10000)))
+            << serve.console;
+        const long long ended = NowMs() - left;
+        client = ServedClient(Scaled(10000));
         ASSERT_GE(client, 0) << "no client served after run " << run << ": " << serve.console;
-        printf("next client served %lld ms after the last %s\n", NowMs() - left,
-               run == 1 ? "closed" : "was reset");
-        EXPECT_LT(NowMs() - left, run == 1 ? 8000 : 3000) << "run " << run;
+        printf("run ended %lld ms, next client served %lld ms after the last %s\n", ended,
+               NowMs() - left, run == 1 ? "closed" : "was reset");
+        EXPECT_LT(NowMs() - left, run == 1 ? 8000 : 4000) << "run " << run;
     }
     kill(serve.pid, SIGINT);  // Wine's Ctrl+C
     ASSERT_TRUE(WaitForExit(&serve, Scaled(5000))) << serve.console;
@@ -305,9 +309,11 @@ TEST(ServeExe, ATakenPortAndNoBoxBackOffWithoutSpinningAndAKillLeavesNoRelay) {
     printf("dorqin-serve.exe used %ld clock ticks in the 3 s of pauses\n", ticks);
     EXPECT_LE(ticks, 10) << "it spun while it waited to try again";
     size_t failures = 0;
-    for (size_t at = serve.console.find("Fehler beim Initialisieren des Listen Vorganges!\n");
+    // (Its texts and its notes are written by a thread each: their order
+    // on a shared pipe is not kept.)
+    for (size_t at = serve.console.find("Fehler beim Initialisieren des Listen Vorganges!");
          at != std::string::npos;
-         at = serve.console.find("Fehler beim Initialisieren des Listen Vorganges!\n", at + 1)) {
+         at = serve.console.find("Fehler beim Initialisieren des Listen Vorganges!", at + 1)) {
         ++failures;
     }
     EXPECT_EQ(failures, 3u) << serve.console;

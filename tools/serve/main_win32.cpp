@@ -17,6 +17,8 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "net/stream.h"
 #include "tools/serve/log_win32.h"
@@ -61,6 +63,7 @@ const char UsageText[] =
     "  --version        show the version\n";
 
 constexpr char kBoxInterface[] = "vid_046d&pid_c630";  // in a HID interface's path, any case
+constexpr int kLooksMissing = 2;  // looks without the client's connection that make it gone
 
 struct Options {
     std::string relay;
@@ -94,6 +97,8 @@ struct Relay {
     char buffer[65536];
     bool clientFound = false;  // its client in the TCP table
     DWORD clientAddress = 0, clientPort = 0;
+    std::vector<std::pair<DWORD, DWORD>> earlier;  // connections there before it started
+    int missing = 0;  // looks in a row that did not find its client
     bool boxRemoved = false;
 };
 
@@ -155,6 +160,8 @@ void OpenConsoleOutlet(Outlet* outlet, ConsoleSink* sink, DWORD which) {
 }
 
 bool HasOutlet(const Outlet& outlet) { return outlet.writeSome != nullptr; }
+
+void NoteEarlierConnections();
 
 std::string RelayBesideUs() {
     char self[MAX_PATH];
@@ -385,10 +392,11 @@ int Supervise() {
         EventLogStarted(started.c_str());
     }
     const int status = ServeLoop();
-    // The last notes get a moment to go out, no more.
+    // The last notes get a moment to go out, no more: handed to its writer
+    // is not yet written.
     const ULONGLONG giveUpAt = GetTickCount64() + 1000;
-    while (HasOutlet(Out) && HasOutlet(Err) && !(OutletFlush(&Out) & OutletFlush(&Err)) &&
-           GetTickCount64() < giveUpAt) {
+    while (HasOutlet(Out) && HasOutlet(Err) && GetTickCount64() < giveUpAt &&
+           (!(OutletFlush(&Out) & OutletFlush(&Err)) || OutSink.busy || ErrSink.busy)) {
         HANDLE done[2] = {OutSink.done, ErrSink.done};
         WaitForMultipleObjects(2, done, FALSE, 100);
     }
@@ -470,6 +478,7 @@ StartResult BackendStartRelay() {
     HANDLE event = relay.read.hEvent;
     relay = Relay();
     relay.read.hEvent = event;
+    NoteEarlierConnections();
     HANDLE inputRead = nullptr, inputWrite = nullptr, outputServer = nullptr,
            outputClient = nullptr;
     SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
@@ -575,29 +584,79 @@ int BackendWait(int timeoutMs, bool readOutput) {
     return 0;
 }
 
-// The relay's client: the connection on its local port in state
-// ESTABLISHED or CLOSE_WAIT, owned by the relay where the table names
-// owners (Wine names none), and from the first look on the one with the
-// same remote address and port.
-ClientLink BackendClientLink() {
-    Relay& relay = State.relay;
+namespace {
+
+// The TCP table, IPv4, with owning processes where the system names them;
+// nullptr when it cannot be had.
+const MIB_TCPTABLE_OWNER_PID* TcpTable() {
     static std::string table(16384, '\0');
-    DWORD size = static_cast<DWORD>(table.size());
     DWORD result = ERROR_INSUFFICIENT_BUFFER;
     for (int tries = 0; tries < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++tries) {
-        size = static_cast<DWORD>(table.size());
+        DWORD size = static_cast<DWORD>(table.size());
         result = GetExtendedTcpTable(&table[0], &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_ALL, 0);
         if (result == ERROR_INSUFFICIENT_BUFFER) table.resize(size + 4096);
     }
-    if (result != NO_ERROR) return ClientLink::kUnknown;
-    const MIB_TCPTABLE_OWNER_PID* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(&table[0]);
+    return result == NO_ERROR ? reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(&table[0])
+                              : nullptr;
+}
+
+// A connection to the relay's port that is, or may be, a relay's client.
+bool ToTheRelay(const MIB_TCPROW_OWNER_PID& row) {
+    return ntohs(static_cast<u_short>(row.dwLocalPort)) == RelayPort &&
+           (row.dwState == MIB_TCP_STATE_ESTAB || row.dwState == MIB_TCP_STATE_CLOSE_WAIT);
+}
+
+bool Earlier(const Relay& relay, const MIB_TCPROW_OWNER_PID& row) {
+    for (const auto& [address, port] : relay.earlier) {
+        if (row.dwRemoteAddr == address && row.dwRemotePort == port) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+namespace {
+
+// The connections to the relay's port before this run's relay listens:
+// none of them can be its client. Under Wine a connection left in the
+// queue of a relay that ended is not always reset; it stays open, owned
+// by no program, until its client gives up.
+void NoteEarlierConnections() {
+    Relay& relay = State.relay;
+    relay.earlier.clear();
+    const MIB_TCPTABLE_OWNER_PID* rows = TcpTable();
+    for (DWORD i = 0; rows && i < rows->dwNumEntries; ++i) {
+        if (ToTheRelay(rows->table[i])) {
+            relay.earlier.emplace_back(rows->table[i].dwRemoteAddr, rows->table[i].dwRemotePort);
+        }
+    }
+}
+
+}  // namespace
+
+// The relay's client: the connection on its local port in state
+// ESTABLISHED or CLOSE_WAIT, owned by the relay where the table names
+// owners (Wine names none), not there before the relay started, and from
+// the first look on the one with the same remote address and port.
+ClientLink BackendClientLink() {
+    Relay& relay = State.relay;
+    // A relay that is ending closes its connection before its process is
+    // seen to end (Wine), and what it printed last may still wait in the
+    // pipe: that text says why the run ends, so it is read first.
+    DWORD unread = 0;
+    if (relay.reaped || WaitForSingleObject(relay.process, 0) != WAIT_TIMEOUT ||
+        (relay.output && PeekNamedPipe(relay.output, nullptr, 0, nullptr, &unread, nullptr) &&
+         unread > 0)) {
+        return ClientLink::kUnknown;
+    }
+    const MIB_TCPTABLE_OWNER_PID* rows = TcpTable();
+    if (!rows) return ClientLink::kUnknown;
     for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
         const MIB_TCPROW_OWNER_PID& row = rows->table[i];
-        if (ntohs(static_cast<u_short>(row.dwLocalPort)) != RelayPort) continue;
-        if (row.dwState != MIB_TCP_STATE_ESTAB && row.dwState != MIB_TCP_STATE_CLOSE_WAIT) continue;
-        if (row.dwOwningPid != 0 && row.dwOwningPid != relay.pid) continue;
-        if (relay.clientFound &&
-            (row.dwRemoteAddr != relay.clientAddress || row.dwRemotePort != relay.clientPort)) {
+        if (!ToTheRelay(row) || (row.dwOwningPid != 0 && row.dwOwningPid != relay.pid)) continue;
+        if (relay.clientFound ? row.dwRemoteAddr != relay.clientAddress ||
+                                    row.dwRemotePort != relay.clientPort
+                              : Earlier(relay, row)) {
             continue;
         }
         if (!relay.clientFound && row.dwOwningPid == 0 && !State.saidNoOwners) {
@@ -608,10 +667,14 @@ ClientLink BackendClientLink() {
         relay.clientFound = true;
         relay.clientAddress = row.dwRemoteAddr;
         relay.clientPort = row.dwRemotePort;
+        relay.missing = 0;
         return row.dwState == MIB_TCP_STATE_ESTAB ? ClientLink::kEstablished
                                                   : ClientLink::kHalfClosed;
     }
-    return ClientLink::kGone;
+    // Wine's table now and then lacks a connection that is there (seen with
+    // one just accepted, while older ones on the port were listed): gone is
+    // two looks without it, a second apart.
+    return ++relay.missing >= kLooksMissing ? ClientLink::kGone : ClientLink::kUnknown;
 }
 
 bool BackendBoxGone() { return State.relay.boxRemoved; }

@@ -116,10 +116,11 @@ const char* JudgeHalfClosed(Run& run, long long now) {
     return nullptr;
 }
 
-// The run's client and box, as the platform shows them.
+// The run's client and box, as the platform shows them. A relay that has
+// found no box ends by itself, its connection with it.
 void CheckRun() {
     Run& run = State.run;
-    if (!run.text.clientSeen || run.ending) return;
+    if (!run.text.clientSeen || run.ending || run.text.noBox) return;
     const long long now = BackendNowMs();
     const ClientLink link = BackendClientLink();
     const char* why = nullptr;
