@@ -126,9 +126,13 @@ if [ -n \"$out\" ]; then echo \"$page: $out\"; exit 1; fi; done"
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "dorqin-relay developers <dorqin-relay@example.org>")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${DORQIN_PACKAGE_FILES}/postinst ${DORQIN_PACKAGE_FILES}/prerm
-    ${DORQIN_PACKAGE_FILES}/postrm)
+  # The maintainer scripts: ours (the service's user, udev) with debhelper's
+  # part for the service, made when cpack packs (maintainer-scripts.cmake).
+  set(CPACK_DORQIN_SCRIPT_TEMPLATES ${DORQIN_PACKAGE_FILES})
+  set(CPACK_DORQIN_MAINTAINER_DIR ${PROJECT_BINARY_DIR}/package/maintainer)
+  set(CPACK_PRE_BUILD_SCRIPTS ${DORQIN_PACKAGE_FILES}/maintainer-scripts.cmake)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CPACK_DORQIN_MAINTAINER_DIR}/postinst
+    ${CPACK_DORQIN_MAINTAINER_DIR}/prerm ${CPACK_DORQIN_MAINTAINER_DIR}/postrm)
   # The maintainer scripts make and remove the service's user.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

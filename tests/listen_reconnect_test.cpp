@@ -167,6 +167,42 @@ TEST(ListenReconnect, TheWindowsBuildLivesThroughRelayRestartsAlike) {
     ExpectItLivesThroughRelayRestarts(ShellCommand(line));
 }
 
+// q while an attempt waits on a host that drops our packets: taken at
+// once, not after the attempt's 5 s.
+void ExpectQEndsAnAttemptAtOnce(const std::vector<std::string>& command) {
+    uint16_t port = 0;
+    int held = -1;
+    int server = ListenSilently(&port, &held);
+    ASSERT_GE(server, 0);
+    ClientRun run;
+    ASSERT_TRUE(StartClient(&run, command, {"--reconnect", "127.0.0.1", std::to_string(port)}, true));
+    auto deadline = Clock::now() + std::chrono::milliseconds(TimeLimitMs);
+    while (!ConnectUnderWay(port) && Clock::now() < deadline) usleep(10000);
+    ASSERT_TRUE(ConnectUnderWay(port)) << "no attempt under way";
+    usleep(200000);
+    auto typed = Clock::now();
+    ASSERT_EQ(write(run.In, "q", 1), 1);
+    ASSERT_TRUE(CollectClient(&run, "", TimeLimitMs)) << "q did not end it";
+    long took = MsSince(typed);
+    EXPECT_LT(took, 500) << "q waited for the attempt";
+    std::printf("q during an attempt ended it after %ld ms\n", took);
+    EXPECT_EQ(run.Status, 0) << run.Stderr;
+    EXPECT_EQ(run.Stderr, "");
+    KillClient(&run);
+    close(held);
+    close(server);
+}
+
+TEST(ListenReconnect, QEndsAnAttemptToAHostThatDropsPacketsAtOnce) {
+    ExpectQEndsAnAttemptAtOnce({DORQIN_LISTEN_PATH});
+}
+
+TEST(ListenReconnect, TheWindowsBuildTakesQDuringAnAttemptAlike) {
+    const char* line = getenv("DORQIN_LISTEN_COMMAND");
+    if (!line || !*line) GTEST_SKIP() << "DORQIN_LISTEN_COMMAND is not set";
+    ExpectQEndsAnAttemptAtOnce(ShellCommand(line));
+}
+
 TEST(ListenReconnect, ARelayThatStaysDownIsSaidOnceAndASignalEndsTheWait) {
     uint16_t port = 0;
     int server = ListenOnFreePort(&port);

@@ -318,6 +318,41 @@ TEST_F(ListenView, WithReconnectItSaysSoKeepsTheLastValuesAndGoesOn) {
     close(server);
 }
 
+// Against a host that drops our packets: the view is drawn while each
+// attempt waits, the attempt gives up after its 5 s and the pause counts
+// down, and q during the next attempt ends it at once.
+TEST_F(ListenView, WithReconnectAnAttemptThatHangsFreezesNothing) {
+    uint16_t port = 0;
+    int held = -1;
+    int server = ListenSilently(&port, &held);
+    ASSERT_GE(server, 0);
+    Pane pane(tmux_);
+    ASSERT_TRUE(pane.Start(Pane::Quote(DORQIN_LISTEN_PATH) + " --view --reconnect 127.0.0.1 " +
+                               std::to_string(port) + "; echo \"exit status $?\"; exec sleep 600",
+                           80, 24));
+    auto connecting = [](const std::string& screen) {
+        std::string header = LineAt(screen, 0);
+        return header.size() > 11 && header.compare(header.size() - 11, 11, " connecting") == 0;
+    };
+    ASSERT_TRUE(pane.WaitFor(connecting)) << pane.Last();
+    EXPECT_TRUE(ConnectUnderWay(port));
+    ASSERT_TRUE(pane.WaitForText("reconnecting in 0.")) << pane.Last();
+    EXPECT_NE(pane.Last().find("port " + std::to_string(port) + ": Connection timed out"),
+              std::string::npos)
+        << pane.Last();
+    ASSERT_TRUE(pane.WaitFor(connecting)) << pane.Last();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto typed = std::chrono::steady_clock::now();
+    pane.Keys("q");
+    ASSERT_TRUE(pane.WaitForText("exit status 0")) << pane.Last();
+    auto waited = std::chrono::steady_clock::now() - typed;
+    long took = long(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+    EXPECT_LT(took, 500);
+    std::printf("q during an attempt: the shell's status after %ld ms\n", took);
+    close(held);
+    close(server);
+}
+
 TEST_F(ListenView, ATerminalWithoutTerminfoIsRefusedBeforeConnecting) {
     uint16_t port = 0;
     int server = ListenOnFreePort(&port);

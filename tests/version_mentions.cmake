@@ -9,7 +9,9 @@ if(NOT top MATCHES "^dorqin-relay \\(${VERSION}\\) ")
   list(APPEND faults "cmake/package/changelog starts with \"${top}\"")
 endif()
 
+# Changes not released yet go under "## Unreleased", above the release.
 file(STRINGS ${SOURCE}/CHANGELOG.md headings REGEX "^## ")
+list(FILTER headings EXCLUDE REGEX "^## Unreleased$")
 list(GET headings 0 heading)
 if(NOT heading MATCHES "^## ${VERSION}[ ]")
   list(APPEND faults "CHANGELOG.md's first entry is \"${heading}\"")

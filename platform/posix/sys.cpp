@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <initializer_list>
 #include <new>
@@ -268,13 +269,46 @@ int SysSetKeepAlive(int fd, bool on, uint32_t idleMs, uint32_t intervalMs, int c
     return 0;
 }
 
-int SysSetUserTimeout(int fd, uint32_t milliseconds, int* wsaError) {
-    const unsigned int value = milliseconds;
-    if (setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &value, sizeof value) < 0) {
-        *wsaError = WsaError(errno);
+namespace {
+
+// The kernel's struct tcp_info goes on past glibc's copy of it; this is the
+// part up to the count of unsent bytes (Linux 4.6), laid out as
+// <linux/tcp.h> has it, which cannot be included beside <netinet/tcp.h>.
+struct TcpInfoToUnsent {
+    tcp_info base;
+    uint64_t pacingRate;
+    uint64_t maxPacingRate;
+    uint64_t bytesAcked;
+    uint64_t bytesReceived;
+    uint32_t segsOut;
+    uint32_t segsIn;
+    uint32_t notsentBytes;
+};
+static_assert(offsetof(TcpInfoToUnsent, notsentBytes) == 144, "tcpi_notsent_bytes is at 144");
+
+// Not in Debian 12's kernel headers; the kernel refuses it before 6.15.
+constexpr int kTcpRtoMaxMs = 44;
+
+}  // namespace
+
+int SysTcpSenderState(int fd, SysTcpSender* sender) {
+    TcpInfoToUnsent info{};
+    socklen_t length = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) < 0 ||
+        length < offsetof(TcpInfoToUnsent, notsentBytes) + sizeof info.notsentBytes) {
         return -1;
     }
+    sender->open = info.base.tcpi_state == TCP_ESTABLISHED || info.base.tcpi_state == TCP_CLOSE_WAIT;
+    sender->unacked = info.base.tcpi_unacked;
+    sender->unsentBytes = info.notsentBytes;
+    sender->probes = info.base.tcpi_probes;
+    sender->msSinceAck = info.base.tcpi_last_ack_recv;
     return 0;
+}
+
+int SysCapRetransmitInterval(int fd, uint32_t milliseconds) {
+    const int value = static_cast<int>(milliseconds);
+    return setsockopt(fd, IPPROTO_TCP, kTcpRtoMaxMs, &value, sizeof value) < 0 ? -1 : 0;
 }
 
 int SysGetNoDelay(int fd, bool* on, int* wsaError) {
@@ -423,6 +457,12 @@ void SysTakeInheritedState(void) {
             signal(signo, SIG_DFL);
         }
     }
+}
+
+uint64_t SysMilliseconds(void) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
 void SysSleep(uint32_t milliseconds) {

@@ -56,9 +56,20 @@ int SysGetNoDelay(int fd, bool* on, int* wsaError);
 // rounded up to whole seconds).
 int SysSetKeepAlive(int fd, bool on, uint32_t idleMs, uint32_t intervalMs, int count,
                     int* wsaError);
-// How long sent data may stay unacknowledged before the connection is
-// dropped (TCP_USER_TIMEOUT); 0 leaves it to the system.
-int SysSetUserTimeout(int fd, uint32_t milliseconds, int* wsaError);
+// What a connection's sending side is waiting for (TCP_INFO).
+struct SysTcpSender {
+    bool open;             // established, or only the peer has closed its side
+    uint32_t unacked;      // segments sent and not yet acknowledged
+    uint32_t unsentBytes;  // queued and not sent yet (a closed window holds them)
+    uint32_t probes;       // window or keepalive probes unanswered in a row
+    uint32_t msSinceAck;   // since the peer last acknowledged anything
+};
+// 0, or -1 when fd is no TCP socket or the kernel tells too little.
+int SysTcpSenderState(int fd, SysTcpSender* sender);
+// Caps the interval between retransmissions, and between window probes
+// (TCP_RTO_MAX_MS, 1000 to 120000); -1 where the kernel has no such cap
+// (before Linux 6.15).
+int SysCapRetransmitInterval(int fd, uint32_t milliseconds);
 
 // ---- Process and time ----
 
@@ -71,6 +82,8 @@ void SysTakeInheritedState(void);
 // Waits milliseconds (0: gives up the processor). Either way a point where
 // a stop of the calling thread takes effect.
 void SysSleep(uint32_t milliseconds);
+// Milliseconds on a clock that only goes forward (CLOCK_MONOTONIC).
+uint64_t SysMilliseconds(void);
 
 // ---- Threads ----
 

@@ -133,7 +133,8 @@ typedef unsigned short u_short;
 
 #define TCP_NODELAY 0x0001
 // Seconds that sent data may go unacknowledged before the connection is
-// dropped (ws2ipdef.h).
+// dropped (ws2ipdef.h); a peer that answers the probes of its closed
+// window is kept however long.
 #define TCP_MAXRT 5
 
 // Per-connection keepalive, in milliseconds (mstcpip.h). Windows sends 10

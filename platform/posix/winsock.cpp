@@ -4,6 +4,22 @@
 // the last WSACleanup closes every socket still open: from then on each
 // call fails with WSANOTINITIALISED. The relay relies on that after a
 // failed send, when every later send must fail at once.
+//
+// TCP_MAXRT is kept by a thread of ours, not by the kernel. Windows gives
+// a connection up when sent data goes unacknowledged for that long, but
+// probes a closed receive window for as long as the peer answers (RFC
+// 9293 3.8.6.1; see docs/reliability.md). Linux's TCP_USER_TIMEOUT since
+// 5.11 also cuts a connection whose window has stayed closed that long,
+// however promptly the peer answers: a client that merely stopped reading
+// was dropped after 20 s. Lifting the option while the window is closed
+// does not help either: the kernel forgets when the window closed only once
+// it opens wide enough for the whole next segment, so a window that opens
+// a little and closes again is cut at once when the option is set back
+// (tests/kernel/zero-window.py shows both). So the option is not used.
+// Once a second, the thread asks the kernel
+// what each watched connection waits for and shuts down the one whose
+// peer has owed an answer, to data or to a window probe, for the limit.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -16,12 +32,20 @@ namespace {
 
 constexpr WORD kHighestVersion = 0x0202;
 constexpr int kMaxSockets = 1024;
+constexpr uint32_t kWatchPeriodMs = 1000;
+
+struct Socket {
+    int fd;
+    uint32_t limitMs;    // TCP_MAXRT; 0: not watched
+    uint64_t owedSince;  // when its peer was first seen owing an answer; 0: it owes none
+};
 
 struct Library {
     std::mutex lock;
     int starts = 0;
-    int open[kMaxSockets];  // descriptors made by socket() and accept()
+    Socket open[kMaxSockets];  // made by socket() and accept()
     int openCount = 0;
+    bool watching = false;     // the TCP_MAXRT thread runs
 };
 
 Library& Lib() {
@@ -49,7 +73,7 @@ bool Track(int fd) {
     Library& lib = Lib();
     std::lock_guard<std::mutex> hold(lib.lock);
     if (lib.openCount == kMaxSockets) return false;
-    lib.open[lib.openCount++] = fd;
+    lib.open[lib.openCount++] = Socket{fd, 0, 0};
     return true;
 }
 
@@ -57,7 +81,7 @@ bool Untrack(int fd) {
     Library& lib = Lib();
     std::lock_guard<std::mutex> hold(lib.lock);
     for (int i = 0; i < lib.openCount; ++i) {
-        if (lib.open[i] == fd) {
+        if (lib.open[i].fd == fd) {
             lib.open[i] = lib.open[--lib.openCount];
             return true;
         }
@@ -74,10 +98,92 @@ int Descriptor(SOCKET s) {
     if (lib.starts == 0) return Fail(WSANOTINITIALISED);
     if (s != INVALID_SOCKET && s <= static_cast<SOCKET>(0x7fffffff)) {
         for (int i = 0; i < lib.openCount; ++i) {
-            if (lib.open[i] == static_cast<int>(s)) return lib.open[i];
+            if (lib.open[i].fd == static_cast<int>(s)) return lib.open[i].fd;
         }
     }
     return Fail(WSAENOTSOCK);
+}
+
+// Whether the peer of a watched connection has owed an answer for its
+// limit: to data (nothing acknowledged for that long), or to a probe of
+// its closed window. A peer that answers every probe is kept however long
+// its window stays closed. A closed window is given up only once a second
+// probe has gone unanswered too: where the kernel probes minutes apart (no
+// TCP_RTO_MAX_MS), one lost probe would otherwise end a live connection.
+bool PeerGone(Socket* socket, const SysTcpSender& sender, uint64_t now) {
+    const bool probeUnanswered = sender.unacked == 0 && sender.unsentBytes > 0 && sender.probes > 0;
+    if (!sender.open || (sender.unacked == 0 && !probeUnanswered)) {
+        socket->owedSince = 0;
+        return false;
+    }
+    if (socket->owedSince == 0) socket->owedSince = now;
+    const uint64_t waited = std::min<uint64_t>(now - socket->owedSince, sender.msSinceAck);
+    return waited >= socket->limitMs && (sender.unacked > 0 || sender.probes >= 2);
+}
+
+// The TCP_MAXRT thread: runs while a connection is watched. It holds the
+// library's lock for a look at the kernel's state, so a socket cannot be
+// closed, or its descriptor reused, under it.
+uint32_t WatchLinks(void*) {
+    Library& lib = Lib();
+    for (;;) {
+        SysSleep(kWatchPeriodMs);
+        std::lock_guard<std::mutex> hold(lib.lock);
+        const uint64_t now = SysMilliseconds();
+        bool watched = false;
+        for (int i = 0; i < lib.openCount; ++i) {
+            Socket& socket = lib.open[i];
+            if (socket.limitMs == 0) continue;
+            watched = true;
+            SysTcpSender sender;
+            if (SysTcpSenderState(socket.fd, &sender) < 0 || !PeerGone(&socket, sender, now)) {
+                continue;
+            }
+            // As a connection Windows gave up: a send waiting in it fails at
+            // once, and so does every later one.
+            int error = 0;
+            SysShutdown(socket.fd, SD_BOTH, &error);
+            socket.limitMs = 0;
+        }
+        if (!watched) {
+            lib.watching = false;
+            return 0;
+        }
+    }
+}
+
+// TCP_MAXRT: watches the connection with a limit of limitMs, or no longer
+// with 0.
+int WatchLink(int fd, uint32_t limitMs) {
+    Library& lib = Lib();
+    bool start = false;
+    {
+        std::lock_guard<std::mutex> hold(lib.lock);
+        Socket* socket = nullptr;
+        for (int i = 0; i < lib.openCount && !socket; ++i) {
+            if (lib.open[i].fd == fd) socket = &lib.open[i];
+        }
+        if (!socket) return Fail(WSAENOTSOCK);
+        socket->limitMs = limitMs;
+        socket->owedSince = 0;
+        start = limitMs > 0 && !lib.watching;
+        if (start) lib.watching = true;
+    }
+    // Windows retries an unanswered window probe within a few round trips;
+    // Linux waits out its backoff, up to two minutes, unless capped. A
+    // quarter of the limit leaves room for several probes before it; best
+    // effort, as older kernels have no cap.
+    SysCapRetransmitInterval(fd, limitMs == 0 ? 120000u
+                                              : std::clamp(limitMs / 4, 1000u, 120000u));
+    if (!start) return 0;
+    SysThread* thread = SysThreadStart(WatchLinks, nullptr);
+    if (!thread) {
+        std::lock_guard<std::mutex> hold(lib.lock);
+        lib.watching = false;
+        return Fail(WSAENOBUFS);
+    }
+    SysThreadRelease(thread);
+    return 0;
 }
 
 bool ReadIpv4(const struct sockaddr* name, int nameLength, uint32_t* address, uint16_t* port) {
@@ -123,7 +229,7 @@ int WSACleanup(void) {
     std::lock_guard<std::mutex> hold(lib.lock);
     if (lib.starts == 0) return Fail(WSANOTINITIALISED);
     if (--lib.starts == 0) {
-        for (int i = 0; i < lib.openCount; ++i) SysClose(lib.open[i]);
+        for (int i = 0; i < lib.openCount; ++i) SysClose(lib.open[i].fd);
         lib.openCount = 0;
     }
     return 0;
@@ -250,13 +356,12 @@ int setsockopt(SOCKET s, int level, int name, const char* value, int valueLength
     if (!value || valueLength < static_cast<int>(sizeof(int))) return Fail(WSAEFAULT);
     int given = 0;
     memcpy(&given, value, sizeof given);
-    int error = 0;
     if (name == TCP_MAXRT) {
-        // Windows takes seconds, and -1 for "as the system has it".
+        // Windows takes seconds, and -1 for no limit at all.
         if (given < -1) return Fail(WSAEINVAL);
-        uint32_t ms = given < 0 ? 0 : static_cast<uint32_t>(given) * 1000u;
-        return SysSetUserTimeout(fd, ms, &error) < 0 ? Fail(error) : 0;
+        return WatchLink(fd, given <= 0 ? 0 : static_cast<uint32_t>(given) * 1000u);
     }
+    int error = 0;
     return SysSetNoDelay(fd, given != 0, &error) < 0 ? Fail(error) : 0;
 }
 

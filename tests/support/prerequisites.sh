@@ -36,6 +36,7 @@ require_guest() {  # CACHE_DIR
     require_program cpio cpio
     require_program dpkg-deb dpkg
     require_program gzip gzip
+    require_program depmod kmod
     # The initramfs has no libc: busybox must be the static build.
     require_package busybox-static "the guest's /init"
     ls "$1"/linux-image-*-amd64_*_amd64.deb >/dev/null 2>&1 ||

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 namespace scripted {
@@ -41,6 +43,37 @@ inline int ListenOn(uint16_t* port) {
 inline int ListenOnFreePort(uint16_t* port) {
     *port = 0;
     return ListenOn(port);
+}
+
+// A loopback port that answers no connect, like a host that drops our
+// packets: Linux drops a SYN while the port's listen queue is full, and
+// with a backlog of 0 the one connection made here (*held) fills it.
+inline int ListenSilently(uint16_t* port, int* held) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    *held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 0) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        connect(*held, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        close(*held);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+// Whether a connect to loopback port is under way (SYN_SENT in /proc/net/tcp).
+inline bool ConnectUnderWay(uint16_t port) {
+    char remote[32];
+    snprintf(remote, sizeof remote, "0100007F:%04X 02", port);
+    std::ifstream table("/proc/net/tcp");
+    for (std::string line; std::getline(table, line);)
+        if (line.find(remote) != std::string::npos) return true;
+    return false;
 }
 
 inline int AcceptWithin(int server, int timeoutMs) {

@@ -20,7 +20,7 @@ wait_for() {
 
 # A child that has ended stays a zombie until waited for, so kill -0
 # cannot tell; its state in /proc can.
-running() { [ -r /proc/"$1"/stat ] && [ "$(cut -d' ' -f3 /proc/"$1"/stat)" != Z ]; }
+running() { [ -r /proc/"$1"/stat ] && [ "$(cut -d' ' -f3 /proc/"$1"/stat 2>/dev/null)" != Z ]; }
 gone() { ! running "$1"; }
 
 # Waits for child $1 to end (up to $2 tenths of a second) and sets status

@@ -14,6 +14,9 @@
 #   SCRIPT     an absolute path on this host; ARG one word without spaces
 # Exits with qemu's status (124 when stopped by the timeout); the caller
 # reads the serial log. The guest's last line there is "===== VM DONE =====".
+# DORQIN_GUEST_INIT (default ./guest-init) is the initramfs' /init, and
+# DORQIN_GUEST_APPEND more words for the kernel's command line (their
+# dorqin.* words are the init's settings).
 set -euo pipefail
 
 WORK=$1
@@ -48,6 +51,12 @@ if [ ! -e "$kernel_dir/.extracted" ]; then
 fi
 vmlinuz=$(ls "$kernel_dir"/boot/vmlinuz-* | head -n 1)
 module_dir=$(ls -d "$kernel_dir"/lib/modules/*/kernel | head -n 1)
+# modprobe and udev in a guest that boots its own root (./systemd-init) need
+# the modules' index, which the package leaves to its postinst.
+if [ ! -e "$kernel_dir/.depmod" ]; then
+    depmod -b "$kernel_dir" "$(basename "$(dirname "$module_dir")")"
+    touch "$kernel_dir/.depmod"
+fi
 
 # ---- The initramfs: busybox, the modules, the init ----
 root="$WORK/initramfs"
@@ -60,7 +69,7 @@ for module in virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev vir
     [ -n "$file" ] || fail "$module.ko not found under $module_dir (compressed modules are not handled)"
     cp "$file" "$root/lib/modules/"
 done
-cp "$HERE/guest-init" "$root/init"
+cp "${DORQIN_GUEST_INIT:-$HERE/guest-init}" "$root/init"
 chmod 755 "$root/init"
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1 > "$WORK/initramfs.gz")
 
@@ -74,7 +83,7 @@ timeout "$TIMEOUT" qemu-system-x86_64 -accel tcg -m 3072 -smp 1 -nodefaults \
     -display none -monitor none -no-reboot -serial "file:$serial" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -kernel "$vmlinuz" -initrd "$WORK/initramfs.gz" \
-    -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init dorqin.run=$SCRIPT dorqin.arg=$ARG"
+    -append "console=ttyS0 quiet loglevel=1 panic=-1 rdinit=/init dorqin.run=$SCRIPT dorqin.arg=$ARG ${DORQIN_GUEST_APPEND:-}"
 status=$?
 set -e
 exit $status

@@ -19,51 +19,40 @@
 
 namespace {
 
-bool KeysOn = false;
+enum KeysMode { KeysNone, KeysTaken, KeysWatched };
+int Keys = KeysNone;
 bool KeysRaw = false;
 termios KeysSaved;
 
-void RestoreAndStop(int signal) {
-    // tcsetattr is async-signal-safe; the program then ends by the signal
-    // as it would have without the handler.
-    tcsetattr(STDIN_FILENO, TCSANOW, &KeysSaved);
-    struct sigaction action = {};
-    action.sa_handler = SIG_DFL;
-    sigaction(signal, &action, nullptr);
-    raise(signal);
-}
+// The stop signals caught, held back except inside ClientWait's ppoll, so
+// that one that comes between its look at Caught and the wait still
+// wakes the wait.
+sigset_t Stops;
+volatile sig_atomic_t Caught = 0;
 
-long long NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+void OnStop(int signal) { Caught = signal; }
 
-// connect with a bound: non-blocking, then poll for its answer.
-int ConnectWithin(int fd, const sockaddr* address, socklen_t length, int timeoutMs) {
-    if (timeoutMs < 0) return connect(fd, address, length) == 0 ? 0 : errno;
-    int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    int error = 0;
-    if (connect(fd, address, length) != 0) {
-        error = errno;
-        if (error == EINPROGRESS) {
-            pollfd waiting = {fd, POLLOUT, 0};
-            int ready = poll(&waiting, 1, timeoutMs);
-            socklen_t size = sizeof error;
-            if (ready < 0)
-                error = errno;
-            else if (ready == 0)
-                error = ETIMEDOUT;
-            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
-                error = errno;
-        }
+// Reads what was typed once poll says it is readable. Returns 1 when it
+// held q, 0 when not, -1 once standard input has ended (it is no longer
+// watched).
+int TakeKeys() {
+    char typed[64];
+    ssize_t got = read(STDIN_FILENO, typed, sizeof typed);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
+    if (got <= 0) {
+        // Standard input at its end (/dev/null, say): only the stream and
+        // the signals are left.
+        Keys = KeysNone;
+        return -1;
     }
-    fcntl(fd, F_SETFL, flags);
-    return error;
+    for (ssize_t i = 0; i < got; ++i)
+        if (typed[i] == 'q' || typed[i] == 'Q') return 1;
+    return 0;
 }
 
 }  // namespace
+
+const int ClientErrorTimedOut = ETIMEDOUT;
 
 int ClientStart(void) {
     // Standard input closed at start would be taken by the socket, and
@@ -91,60 +80,59 @@ const char* ClientLacksMode(const char* option) {
     return nullptr;
 }
 
-int ClientConnectQuietly(const char* host, const char* port, int timeoutMs,
-                         ClientSocket* socketOut, std::string* why) {
+long long ClientNowMs(void) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int ClientResolve(const char* host, const char* port, addrinfo** addresses, std::string* why) {
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
     // A numeric address first: it needs no name service, which a static
     // build in a bare initramfs does not have.
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    int status = getaddrinfo(host, port, &hints, &list);
+    int status = getaddrinfo(host, port, &hints, addresses);
     if (status == EAI_NONAME) {
         hints.ai_flags = AI_NUMERICSERV;
-        status = getaddrinfo(host, port, &hints, &list);
+        status = getaddrinfo(host, port, &hints, addresses);
     }
+    if (status == 0) return 0;
     char text[512];
-    if (status != 0) {
-        snprintf(text, sizeof text, "cannot resolve %s port %s: %s", host, port,
-                 gai_strerror(status));
-        *why = text;
-        return -1;
-    }
-    int lastError = 0;
-    int fd = -1;
-    for (addrinfo* at = list; at && fd < 0; at = at->ai_next) {
-        fd = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
-            continue;
-        }
-        lastError = ConnectWithin(fd, at->ai_addr, at->ai_addrlen, timeoutMs);
-        if (lastError != 0) {
-            close(fd);
-            fd = -1;
-            if (lastError == EINTR) break;  // the caller looks at why it was interrupted
-        }
-    }
-    freeaddrinfo(list);
-    if (fd < 0) {
-        snprintf(text, sizeof text, "cannot connect to %s port %s: %s%s", host, port,
-                 strerror(lastError),
-                 lastError == ECONNREFUSED ? " (is dorqin-relay running?)" : "");
-        *why = text;
-        errno = lastError;
-        return -1;
+    snprintf(text, sizeof text, "cannot resolve %s port %s: %s", host, port, gai_strerror(status));
+    *why = text;
+    return -1;
+}
+
+void ClientFreeAddresses(addrinfo* addresses) { freeaddrinfo(addresses); }
+
+const addrinfo* ClientNextAddress(const addrinfo* address) { return address->ai_next; }
+
+int ClientConnectStart(const addrinfo* address, ClientSocket* socketOut) {
+    int fd = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                    address->ai_protocol);
+    if (fd < 0) return errno;
+    if (connect(fd, address->ai_addr, address->ai_addrlen) != 0 && errno != EINPROGRESS) {
+        int error = errno;
+        close(fd);
+        return error;
     }
     *socketOut = fd;
     return 0;
 }
 
-int ClientConnect(const char* host, const char* port, ClientSocket* socketOut) {
-    std::string why;
-    if (ClientConnectQuietly(host, port, -1, socketOut, &why) == 0) return 0;
-    fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
-    return -1;
+int ClientConnectResult(ClientSocket socket) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
+    if (error == 0) fcntl(socket, F_SETFL, fcntl(socket, F_GETFL) & ~O_NONBLOCK);
+    return error;
+}
+
+std::string ClientConnectErrorText(int error) {
+    return std::string(strerror(error)) +
+           (error == ECONNREFUSED ? " (is dorqin-relay running?)" : "");
 }
 
 void ClientKeepAlive(ClientSocket socket, int idleMs, int intervalMs, int probes) {
@@ -166,74 +154,84 @@ bool ClientKeysStart(void) {
     // stop the job (SIGTTOU, SIGTTIN).
     bool terminal = isatty(STDIN_FILENO) == 1;
     if (terminal && tcgetpgrp(STDIN_FILENO) != getpgrp()) return false;
-    KeysOn = true;
+    Keys = KeysTaken;
     if (!terminal || tcgetattr(STDIN_FILENO, &KeysSaved) != 0) return true;
     termios raw = KeysSaved;
     raw.c_lflag &= ~(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     KeysRaw = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    if (KeysRaw) {
-        for (int stop : {SIGINT, SIGTERM, SIGHUP}) {
-            struct sigaction old;
-            if (sigaction(stop, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
-            struct sigaction action = {};
-            action.sa_handler = RestoreAndStop;
-            sigfillset(&action.sa_mask);
-            sigaction(stop, &action, nullptr);
-        }
-    }
     return true;
 }
 
 void ClientKeysEnd(void) {
     if (KeysRaw) tcsetattr(STDIN_FILENO, TCSANOW, &KeysSaved);
     KeysRaw = false;
-    KeysOn = false;
+    Keys = KeysNone;
 }
 
-int ClientKeysTake(void) {
-    char typed[64];
-    ssize_t got = read(STDIN_FILENO, typed, sizeof typed);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
-    if (got <= 0) {
-        // Standard input at its end (/dev/null, say): only the stream and
-        // the signals are left.
-        KeysOn = false;
-        return -1;
+void ClientKeysWatch(void) { Keys = KeysWatched; }
+
+void ClientCatchStops(void) {
+    struct sigaction action = {};
+    action.sa_handler = OnStop;
+    sigfillset(&action.sa_mask);
+    sigemptyset(&Stops);
+    for (int stop : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old;
+        if (sigaction(stop, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        sigaction(stop, &action, nullptr);
+        sigaddset(&Stops, stop);
     }
-    for (ssize_t i = 0; i < got; ++i)
-        if (typed[i] == 'q' || typed[i] == 'Q') return 1;
-    return 0;
 }
 
-int ClientWait(ClientSocket socket, bool hasSocket, int timeoutMs) {
-    long long deadline = NowMs() + timeoutMs;
+int ClientStopSignal(void) { return Caught; }
+
+void ClientEndBySignal(void) {
+    int stop = Caught;
+    ClientKeysEnd();
+    signal(stop, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, stop);
+    sigprocmask(SIG_UNBLOCK, &one, nullptr);
+    raise(stop);
+}
+
+int ClientWait(ClientSocket socket, int awaited, int timeoutMs) {
+    long long deadline = ClientNowMs() + timeoutMs;
     for (;;) {
-        int left = timeoutMs < 0 ? -1 : static_cast<int>(deadline - NowMs());
+        long long left = timeoutMs < 0 ? -1 : deadline - ClientNowMs();
         if (timeoutMs >= 0 && left < 0) left = 0;
-        pollfd fds[2] = {{hasSocket ? socket : -1, POLLIN, 0},
-                         {KeysOn ? STDIN_FILENO : -1, POLLIN, 0}};
-        int ready = poll(fds, 2, left);
-        if (ready < 0) return ClientWaitFailed;
+        timespec limit = {static_cast<time_t>(left / 1000),
+                          static_cast<long>(left % 1000) * 1000000L};
+        short events = awaited == ClientForConnect ? POLLOUT : POLLIN;
+        pollfd fds[2] = {{socket, events, 0}, {Keys != KeysNone ? STDIN_FILENO : -1, POLLIN, 0}};
+        // A stop signal that comes after the look at Caught waits for
+        // ppoll, which lets it in.
+        sigset_t unblocked;
+        sigprocmask(SIG_BLOCK, &Stops, &unblocked);
+        int ready = Caught != 0 ? -1 : ppoll(fds, 2, left < 0 ? nullptr : &limit, &unblocked);
+        int error = errno;
+        sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+        if (Caught != 0) return ClientWaitStopped;
+        if (ready < 0 && error != EINTR) {
+            errno = error;
+            return ClientWaitFailed;
+        }
+        if (ready < 0 || (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            if (Keys == KeysWatched) return ClientWaitInput;
+            if (ready > 0 && TakeKeys() == 1) return ClientWaitQuit;
+        }
         if (ready == 0) return ClientWaitTimedOut;
-        if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) && ClientKeysTake() == 1)
-            return ClientWaitQuit;
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) return ClientWaitData;
+        if (fds[0].revents & (events | POLLHUP | POLLERR)) return ClientWaitReady;
     }
-}
-
-int ClientWaitReadable(ClientSocket socket, int timeoutMs) {
-    pollfd waiting = {socket, POLLIN, 0};
-    int ready = poll(&waiting, 1, timeoutMs);
-    return ready < 0 ? -1 : ready;
 }
 
 long ClientRead(ClientSocket socket, void* buffer, size_t size) {
     return static_cast<long>(read(socket, buffer, size));
 }
 
-bool ClientReadInterrupted(void) { return errno == EINTR; }
 
 const char* ClientErrorText(void) { return strerror(errno); }
 

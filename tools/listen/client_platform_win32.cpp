@@ -69,39 +69,6 @@ bool MakeWakePair() {
     return made;
 }
 
-// connect with a bound: non-blocking, then select for its answer.
-int ConnectWithin(SOCKET connecting, const sockaddr* address, int length, int timeoutMs) {
-    if (timeoutMs < 0) return connect(connecting, address, length) == 0 ? 0 : WSAGetLastError();
-    u_long nonBlocking = 1;
-    ioctlsocket(connecting, FIONBIO, &nonBlocking);
-    int error = 0;
-    if (connect(connecting, address, length) != 0) {
-        error = WSAGetLastError();
-        if (error == WSAEWOULDBLOCK) {
-            fd_set done, failed;
-            FD_ZERO(&done);
-            FD_ZERO(&failed);
-            FD_SET(connecting, &done);
-            FD_SET(connecting, &failed);
-            timeval limit = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-            int ready = select(0, nullptr, &done, &failed, &limit);
-            int size = sizeof error;
-            if (ready == SOCKET_ERROR)
-                error = WSAGetLastError();
-            else if (ready == 0)
-                error = WSAETIMEDOUT;
-            else if (FD_ISSET(connecting, &failed))
-                getsockopt(connecting, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                           &size);
-            else
-                error = 0;
-        }
-    }
-    nonBlocking = 0;
-    ioctlsocket(connecting, FIONBIO, &nonBlocking);
-    return error;
-}
-
 // The system's text for a Winsock error, without the line break it ends in.
 const char* ErrorText(int error) {
     static char text[256];
@@ -121,6 +88,8 @@ const char* ErrorText(int error) {
 }
 
 }  // namespace
+
+const int ClientErrorTimedOut = WSAETIMEDOUT;
 
 int ClientStart(void) {
     // The C runtime's text mode writes CR LF for every LF; the output is
@@ -145,54 +114,57 @@ const char* ClientLacksMode(const char* option) {
     return nullptr;
 }
 
-int ClientConnectQuietly(const char* host, const char* port, int timeoutMs,
-                         ClientSocket* socketOut, std::string* why) {
+long long ClientNowMs(void) { return static_cast<long long>(GetTickCount64()); }
+
+int ClientResolve(const char* host, const char* port, addrinfo** addresses, std::string* why) {
     addrinfo hints = {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* list = nullptr;
     // The port is a checked number, so getaddrinfo needs no service lookup.
-    int status = getaddrinfo(host, port, &hints, &list);
+    int status = getaddrinfo(host, port, &hints, addresses);
+    if (status == 0) return 0;
     char text[512];
-    if (status != 0) {
-        snprintf(text, sizeof text, "cannot resolve %s port %s: %s", host, port,
-                 ErrorText(status));
-        *why = text;
-        return -1;
+    snprintf(text, sizeof text, "cannot resolve %s port %s: %s", host, port, ErrorText(status));
+    *why = text;
+    return -1;
+}
+
+void ClientFreeAddresses(addrinfo* addresses) { freeaddrinfo(addresses); }
+
+const addrinfo* ClientNextAddress(const addrinfo* address) { return address->ai_next; }
+
+int ClientConnectStart(const addrinfo* address, ClientSocket* socketOut) {
+    SOCKET connecting = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+    if (connecting == INVALID_SOCKET) return WSAGetLastError();
+    u_long nonBlocking = 1;
+    ioctlsocket(connecting, FIONBIO, &nonBlocking);
+    if (connect(connecting, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0 &&
+        WSAGetLastError() != WSAEWOULDBLOCK) {
+        int error = WSAGetLastError();
+        closesocket(connecting);
+        return error;
     }
-    int lastError = 0;
-    SOCKET connected = INVALID_SOCKET;
-    for (addrinfo* at = list; at && connected == INVALID_SOCKET; at = at->ai_next) {
-        connected = socket(at->ai_family, at->ai_socktype, at->ai_protocol);
-        if (connected == INVALID_SOCKET) {
-            lastError = WSAGetLastError();
-            continue;
-        }
-        lastError = ConnectWithin(connected, at->ai_addr, static_cast<int>(at->ai_addrlen),
-                                  timeoutMs);
-        if (lastError != 0) {
-            closesocket(connected);
-            connected = INVALID_SOCKET;
-        }
-    }
-    freeaddrinfo(list);
-    if (connected == INVALID_SOCKET) {
-        snprintf(text, sizeof text, "cannot connect to %s port %s: %s%s", host, port,
-                 ErrorText(lastError),
-                 lastError == WSAECONNREFUSED ? " (is dorqin-relay running?)" : "");
-        *why = text;
-        return -1;
-    }
-    *socketOut = connected;
+    *socketOut = connecting;
     return 0;
 }
 
-int ClientConnect(const char* host, const char* port, ClientSocket* socketOut) {
-    std::string why;
-    if (ClientConnectQuietly(host, port, -1, socketOut, &why) == 0) return 0;
-    fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
-    return -1;
+int ClientConnectResult(ClientSocket socket) {
+    int error = 0;
+    int size = sizeof error;
+    if (getsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_ERROR,
+                   reinterpret_cast<char*>(&error), &size) != 0)
+        return WSAGetLastError();
+    if (error == 0) {
+        u_long nonBlocking = 0;
+        ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &nonBlocking);
+    }
+    return error;
+}
+
+std::string ClientConnectErrorText(int error) {
+    return std::string(ErrorText(error)) +
+           (error == WSAECONNREFUSED ? " (is dorqin-relay running?)" : "");
 }
 
 void ClientKeepAlive(ClientSocket socket, int idleMs, int intervalMs, int) {
@@ -222,38 +194,38 @@ void ClientKeysEnd(void) {
     ModeSet = false;
 }
 
-int ClientWait(ClientSocket socket, bool hasSocket, int timeoutMs) {
-    fd_set readable;
+void ClientCatchStops(void) {}
+
+void ClientEndBySignal(void) {}
+
+int ClientWait(ClientSocket socket, int awaited, int timeoutMs) {
+    // A connect is done when the socket is writable, and has failed when
+    // it is in the exception set.
+    SOCKET watched = static_cast<SOCKET>(socket);
+    fd_set readable, done, failed;
     FD_ZERO(&readable);
-    if (hasSocket) FD_SET(static_cast<SOCKET>(socket), &readable);
+    FD_ZERO(&done);
+    FD_ZERO(&failed);
+    if (watched != INVALID_SOCKET && awaited == ClientForData) FD_SET(watched, &readable);
+    if (watched != INVALID_SOCKET && awaited == ClientForConnect) {
+        FD_SET(watched, &done);
+        FD_SET(watched, &failed);
+    }
     if (WakeReceive != INVALID_SOCKET) FD_SET(WakeReceive, &readable);
-    if (readable.fd_count == 0) {
+    if (readable.fd_count + done.fd_count == 0) {
         // Nothing to wait for but the time (select needs a socket).
         Sleep(timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
         return ClientWaitTimedOut;
     }
     timeval limit = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    int ready = select(0, &readable, nullptr, nullptr, timeoutMs < 0 ? nullptr : &limit);
+    int ready = select(0, &readable, &done, &failed, timeoutMs < 0 ? nullptr : &limit);
     if (ready == SOCKET_ERROR) {
         LastError = WSAGetLastError();
         return ClientWaitFailed;
     }
     if (ready == 0) return ClientWaitTimedOut;
     if (WakeReceive != INVALID_SOCKET && FD_ISSET(WakeReceive, &readable)) return ClientWaitQuit;
-    return ClientWaitData;
-}
-
-int ClientWaitReadable(ClientSocket socket, int timeoutMs) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(static_cast<SOCKET>(socket), &readable);
-    timeval limit = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    int ready = select(0, &readable, nullptr, nullptr, &limit);
-    if (ready == SOCKET_ERROR) {
-        LastError = WSAGetLastError();
-        return -1;
-    }
-    return ready;
+    return ClientWaitReady;
 }
 
 long ClientRead(ClientSocket socket, void* buffer, size_t size) {
@@ -266,7 +238,6 @@ long ClientRead(ClientSocket socket, void* buffer, size_t size) {
     return got;
 }
 
-bool ClientReadInterrupted(void) { return LastError == WSAEINTR; }
 
 const char* ClientErrorText(void) { return ErrorText(LastError); }
 

@@ -4,9 +4,6 @@
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 #include <linux/input.h>
-#include <poll.h>
-#include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,15 +18,10 @@
 namespace {
 
 constexpr char UinputPath[] = "/dev/uinput";
-constexpr int GreetingHintSeconds = 3;
 
 // TYP 3 channels 0-3, then TYP 2 channels 2 and 3.
 constexpr uint16_t Typ3Axes[4] = {ABS_X, ABS_Y, ABS_Z, ABS_RX};
 constexpr uint16_t Typ2Axes[2] = {ABS_THROTTLE, ABS_RUDDER};
-
-volatile sig_atomic_t StopSignal = 0;
-
-void OnStopSignal(int signal) { StopSignal = signal; }
 
 bool ParseInt32(const char* begin, const char* end, int32_t* value) {
     if (begin == end) return false;
@@ -82,15 +74,13 @@ int CreateDevice(int uinputFd, const JoystickRange& range, libevdev_uinput** dev
 }
 
 struct Run {
-    int Fd;
+    Reconnect* Link;
     int UinputFd;
     JoystickRange Range;
     libevdev_uinput* Device;
     uint16_t Buttons;
-    Reconnect* State;     // with --reconnect; null without
     int Status;           // the exit status once Done
-    bool Done;
-    bool Quit;            // q was typed
+    bool Done;            // the run, or with --reconnect the connection, is over
     std::string Message;  // for standard error at the end (with --reconnect: why it ended)
 };
 
@@ -140,10 +130,8 @@ void Take(Run* run, StreamReader* reader) {
             break;
         }
         if (step == StreamGreeting) {
-            if (run->State) {
-                fprintf(stderr, "%s\n", ReconnectGreeted(run->State).c_str());
-                continue;
-            }
+            ReconnectGreeted(run->Link);
+            if (run->Device) continue;
             std::string why;
             if (MakeDevice(run, &why) != 0) {
                 Finish(run, ExitUsage, why);
@@ -159,89 +147,42 @@ void Take(Run* run, StreamReader* reader) {
     if (wrote) libevdev_uinput_write_event(run->Device, EV_SYN, SYN_REPORT, 0);
 }
 
-// The stop signals are held back except inside ppoll, so one that comes
-// between the check and the wait still wakes it; the loop then removes
-// the device before the program ends.
-void HoldStopSignals(sigset_t* stops, sigset_t* waiting) {
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigemptyset(stops);
-    for (int stop : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(stop, &action, nullptr);
-        sigaddset(stops, stop);
-    }
-    sigprocmask(SIG_BLOCK, stops, waiting);
+// One read of the stream, its events written to the device.
+void Read(Run* run, StreamReader* reader) {
+    int exitCode = ExitClean;
+    std::string message;
+    if (StreamRead(reader, run->Link->Socket, &exitCode, &message) < 0)
+        Finish(run, exitCode,
+               exitCode == ExitClean && run->Link->Again ? "the relay closed the connection"
+                                                         : message);
+    else
+        Take(run, reader);
 }
 
-// Reads the connection run->Fd until it ends, a frame is malformed, q is
-// typed (run->Quit) or a stop signal comes. *keys turns false once
-// standard input has ended.
-void ReadConnection(Run* run, const sigset_t* waiting, bool* keys) {
-    StreamReader reader;
-    StreamInit(&reader);
-    bool hinted = false;
-    while (!run->Done && StopSignal == 0) {
-        pollfd fds[2] = {{*keys ? STDIN_FILENO : -1, POLLIN, 0}, {run->Fd, POLLIN, 0}};
-        timespec hint = {GreetingHintSeconds, 0};
-        int ready = ppoll(fds, 2, !reader.Greeted && !hinted ? &hint : nullptr, waiting);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            Finish(run, ExitReadError,
-                   std::string("waiting for the relay failed: ") + strerror(errno));
-            break;
-        }
-        if (ready == 0) {
-            fprintf(stderr,
-                    "dorqin-listen: connected, but no greeting yet (the relay serves one client at "
-                    "a time); still waiting\n");
-            hinted = true;
-            continue;
-        }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            int typed = ClientKeysTake();
-            if (typed < 0) *keys = false;
-            if (typed == 1) {
-                run->Quit = run->Done = true;
-                break;
-            }
-        }
-        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-            ssize_t got = StreamRead(&reader, run->Fd);
-            if (got < 0) {
-                if (errno != EINTR)
-                    Finish(run, ExitReadError,
-                           std::string("reading from the relay failed: ") + strerror(errno));
-            } else if (got == 0) {
-                std::string message;
-                int verdict = StreamEnd(&reader, &message);
-                Finish(run, verdict,
-                       verdict == ExitClean && run->State ? "the relay closed the connection"
-                                                          : message);
-            } else {
-                Take(run, &reader);
-            }
-        }
-    }
+// With --reconnect, at once when a connection is lost: every button up
+// and every axis centred in one report, so that no button is held down
+// and no stick held over while nothing tells the game otherwise.
+int Rest(Run* run) {
+    JoystickInput rest[JoystickRestInputCount];
+    int count = JoystickRestInputs(run->Range, &run->Buttons, rest);
+    if (Write(run, rest, count) != 0) return -1;
+    libevdev_uinput_write_event(run->Device, EV_SYN, SYN_REPORT, 0);
+    return 0;
 }
 
 // After the device is gone and the terminal back: the last message, and
 // the end by the signal that stopped the run, if one did.
-int End(Run* run, bool keys, const sigset_t* waiting) {
+int End(Run* run) {
     // Closing uinput would remove the device too; this says so first.
     if (run->Device) {
         libevdev_uinput_destroy(run->Device);
         printf("virtual joystick removed\n");
         fflush(stdout);
     }
-    if (keys) ClientKeysEnd();
+    ReconnectEnd(run->Link);
+    ClientKeysEnd();
     if (!run->Message.empty()) fprintf(stderr, "dorqin-listen: %s\n", run->Message.c_str());
-    if (StopSignal != 0) {
-        int stop = StopSignal;
-        signal(stop, SIG_DFL);
-        sigprocmask(SIG_SETMASK, waiting, nullptr);
-        raise(stop);
-    }
+    if (ClientStopSignal() != 0) ClientEndBySignal();
     return run->Status;
 }
 
@@ -321,17 +262,6 @@ int JoystickOpenUinput(std::string* why) {
     return -1;
 }
 
-int RunJoystick(ClientSocket fd, int uinputFd, const JoystickRange& range) {
-    sigset_t stops, waiting;
-    HoldStopSignals(&stops, &waiting);
-    // Keys come from standard input, a terminal or a pipe; once it ends
-    // (/dev/null, say) only the stream and the signals are left.
-    bool keys = ClientKeysStart();
-    Run run = {fd, uinputFd, range, nullptr, 0, nullptr, ExitClean, false, false, {}};
-    ReadConnection(&run, &waiting, &keys);
-    return End(&run, keys, &waiting);
-}
-
 int JoystickRestInputs(const JoystickRange& range, uint16_t* buttons, JoystickInput* out) {
     int count = 0;
     for (int bit = 0; bit < 16; ++bit)
@@ -344,72 +274,43 @@ int JoystickRestInputs(const JoystickRange& range, uint16_t* buttons, JoystickIn
     return count;
 }
 
-int RunJoystickReconnecting(const char* host, const char* port, int uinputFd,
-                            const JoystickRange& range) {
-    sigset_t stops, waiting;
-    HoldStopSignals(&stops, &waiting);
-    bool keys = ClientKeysStart();
-    Reconnect state;
-    ReconnectInit(&state, host, port);
-    Run run = {-1, uinputFd, range, nullptr, 0, &state, ExitClean, false, false, {}};
-    // Made before the first connection and kept through every loss: a game
-    // started first finds it at rest, and none has to find it again.
+int RunJoystick(Reconnect* link, int uinputFd, const JoystickRange& range) {
+    ClientCatchStops();
+    // Keys come from standard input, a terminal or a pipe; once it ends
+    // (/dev/null, say) only the stream and the signals are left.
+    ClientKeysStart();
+    Run run = {link, uinputFd, range, nullptr, 0, ExitClean, false, {}};
+    // With --reconnect made before the first connection and kept through
+    // every loss: a game started first finds it at rest, and none has to
+    // find it again. Without, made once the greeting is right.
     std::string why;
-    if (MakeDevice(&run, &why) != 0) {
+    if (link->Again && MakeDevice(&run, &why) != 0) {
         Finish(&run, ExitUsage, why);
-        return End(&run, keys, &waiting);
+        return End(&run);
     }
-    while (StopSignal == 0 && !run.Quit) {
-        // The stop signals may interrupt the attempt; they are held again
-        // before StopSignal is looked at, so none is missed.
-        sigprocmask(SIG_SETMASK, &waiting, nullptr);
-        bool connected = ReconnectConnect(&state, &run.Fd, &why) == 0;
-        sigprocmask(SIG_BLOCK, &stops, nullptr);
-        if (connected) {
-            run.Done = false;
-            run.Message.clear();
-            ReadConnection(&run, &waiting, &keys);
-            close(run.Fd);
-            why = run.Message;
-            run.Message.clear();
-            // At once, in one report: no button held down and no stick held
-            // over while nothing tells the game otherwise. After q or a
-            // signal too, so that a reader slow to see the device go sees
-            // it at rest first.
-            JoystickInput rest[JoystickRestInputCount];
-            int count = JoystickRestInputs(range, &run.Buttons, rest);
-            if (Write(&run, rest, count) != 0) break;
-            libevdev_uinput_write_event(run.Device, EV_SYN, SYN_REPORT, 0);
-            if (run.Status == ExitUsage) break;  // the device failed, not the connection
-        }
-        if (StopSignal != 0 || run.Quit) break;
-        std::string line;
-        int pause = ReconnectFailed(&state, connected, why, &line);
-        if (!line.empty()) fprintf(stderr, "%s\n", line.c_str());
-        timespec wait = {pause / 1000, (pause % 1000) * 1000000L};
-        timespec until;
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_sec += wait.tv_sec;
-        until.tv_nsec += wait.tv_nsec;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1000000000L;
-        }
-        // The pause, cut short by q or a stop signal.
-        for (;;) {
-            timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long long left = (until.tv_sec - now.tv_sec) * 1000000000LL + until.tv_nsec - now.tv_nsec;
-            if (left <= 0 || StopSignal != 0 || run.Quit) break;
-            timespec rest = {static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
-            pollfd input = {keys ? STDIN_FILENO : -1, POLLIN, 0};
-            if (ppoll(&input, 1, &rest, &waiting) > 0) {
-                int typed = ClientKeysTake();
-                if (typed < 0) keys = false;
-                if (typed == 1) run.Quit = true;
-            }
-        }
+    StreamReader reader;
+    StreamInit(&reader);
+    while (!run.Done) {
+        int event = ReconnectNext(link, -1);
+        if (event == ReconnectQuit) Finish(&run, ExitClean, "");
+        if (event == ReconnectStopped) run.Done = true;
+        if (event == ReconnectWaitFailed)
+            Finish(&run, ExitReadError,
+                   std::string("waiting for the relay failed: ") + ClientErrorText());
+        if (event == ReconnectConnected) StreamInit(&reader);
+        if (event == ReconnectNoGreeting) ReconnectNoteNoGreeting();
+        if (event != ReconnectData) continue;
+        Read(&run, &reader);
+        // With --reconnect the end of a connection is not the run's,
+        // unless the device failed.
+        if (!run.Done || !link->Again || run.Status == ExitUsage) continue;
+        if (Rest(&run) != 0) break;
+        ReconnectLost(link, run.Message);
+        run.Done = false;
+        run.Message.clear();
     }
-    if (run.Quit) run.Status = ExitClean;
-    return End(&run, keys, &waiting);
+    // After q or a signal too, so that a reader slow to see the device go
+    // sees it at rest first.
+    if (link->Again && link->Phase == PhaseConnected && run.Status != ExitUsage) Rest(&run);
+    return End(&run);
 }

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/listen/client_platform.h"
 #include "tools/listen/frame.h"
+#include "tools/listen/reconnect.h"
 
 // The device's own identity, so that udev rules and games can tell it from
 // the box itself (0003:046D:C630, which the relay reads); on BUS_VIRTUAL.
@@ -66,19 +66,14 @@ int JoystickRestInputs(const JoystickRange& range, uint16_t* buttons, JoystickIn
 // with an English explanation (what to do about it) in *why.
 int JoystickOpenUinput(std::string* why);
 
-// Reads the connected stream fd, makes the device on uinputFd once the
-// greeting is right and feeds it every event, until the stream ends, a
-// frame is malformed, q is typed on standard input, or SIGINT, SIGTERM or
-// SIGHUP comes; the device is removed before it returns. Returns the exit
-// status the plain mode would give (0 for q while the stream runs), or
-// ExitUsage when the device cannot be made; after a signal it ends the
-// program by that signal, as the plain mode ends.
-int RunJoystick(ClientSocket fd, int uinputFd, const JoystickRange& range);
-
-// --joystick --reconnect: makes the device at once and keeps it until q or
-// a stop signal, through connection after connection to host and port;
-// while none is up, the device is at rest. Returns 0 after q, ExitUsage
-// when the device cannot be made or written; after a signal it ends the
-// program by that signal.
-int RunJoystickReconnecting(const char* host, const char* port, int uinputFd,
-                            const JoystickRange& range);
+// Feeds the stream of link to a virtual joystick on uinputFd until q is
+// typed on standard input, or SIGINT, SIGTERM or SIGHUP comes; the device
+// is removed before it returns. Without --reconnect (link connected
+// already) the device is made once the greeting is right, and the end of
+// the stream or a malformed frame ends the run too: the exit status is
+// then the one the plain mode would give (0 for q while the stream runs).
+// With --reconnect the device is made at once and kept through connection
+// after connection, at rest while none is up, and the status is 0 after
+// q. ExitUsage when the device cannot be made or written. After a signal
+// it ends the program by that signal, as the plain mode ends.
+int RunJoystick(Reconnect* link, int uinputFd, const JoystickRange& range);

@@ -18,8 +18,4 @@ int JoystickOpenUinput(std::string* why) {
     return -1;
 }
 
-int RunJoystick(ClientSocket, int, const JoystickRange&) { return ExitUsage; }
-
-int RunJoystickReconnecting(const char*, const char*, int, const JoystickRange&) {
-    return ExitUsage;
-}
+int RunJoystick(Reconnect*, int, const JoystickRange&) { return ExitUsage; }

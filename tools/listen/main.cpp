@@ -16,10 +16,6 @@
 
 namespace {
 
-// Before the greeting arrives: a relay already serving a client leaves a
-// second one connected but silent, which is worth saying once.
-constexpr int GreetingHintMs = 3000;
-
 const char UsageText[] =
     "usage: dorqin-listen [--reconnect] [--json | --view] [host] [port]\n"
     "       dorqin-listen [--reconnect] --joystick [--range MIN:MAX] [host] [port]\n"
@@ -69,73 +65,56 @@ void PrintLine(const std::string& line) {
     fflush(stdout);  // read line by line by pipelines and tests
 }
 
-void NoteNoGreeting() {
-    fprintf(stderr,
-            "dorqin-listen: connected, but no greeting yet (the relay serves one client at a "
-            "time); still waiting\n");
+// One read of the stream, its events printed as lines. Returns false
+// once the connection is over, with *exitCode and *why as StreamRead gives them.
+bool ReadLines(Reconnect* link, StreamReader* reader, bool json, int* exitCode, std::string* why) {
+    if (StreamRead(reader, link->Socket, exitCode, why) < 0) return false;
+    for (FrameEvent event;;) {
+        int step = StreamNext(reader, &event, exitCode, why);
+        if (step == StreamNeedMore) return true;
+        if (step == StreamFault) return false;
+        if (step == StreamGreeting) ReconnectGreeted(link);
+        if (step == StreamEvent) PrintLine(json ? EventJson(event) : DescribeEvent(event));
+    }
 }
 
-// How one connection of --reconnect ended.
-enum LinesEnd { LinesLost, LinesQuit };
-
-// One connection's stream as lines, until it ends (*why says how) or q.
-int ReadLines(ClientSocket fd, bool json, Reconnect* state, std::string* why) {
+// The stream as lines, from one connection (plain) or one after another
+// (--reconnect, until q or a stop signal). Returns the exit status.
+int RunLines(Reconnect* link, bool json) {
+    // Without --reconnect nothing but the stream ends it: its keys and
+    // signals are left alone.
+    if (link->Again) {
+        ClientCatchStops();
+        ClientKeysStart();
+    }
     StreamReader reader;
     StreamInit(&reader);
-    bool hinted = false;
+    int exitCode = ExitClean;
+    std::string why;
     for (;;) {
-        int waited = ClientWait(fd, true, !reader.Greeted && !hinted ? GreetingHintMs : -1);
-        if (waited == ClientWaitQuit) return LinesQuit;
-        if (waited == ClientWaitTimedOut) {
-            NoteNoGreeting();
-            hinted = true;
-            continue;
+        int event = ReconnectNext(link, -1);
+        if (event == ReconnectQuit) break;
+        if (event == ReconnectStopped) {
+            ClientEndBySignal();
+            break;
         }
-        long got = waited == ClientWaitData ? StreamRead(&reader, fd) : -1;
-        if (got < 0) {
-            if (ClientReadInterrupted()) continue;
-            *why = std::string("reading from the relay failed: ") + ClientErrorText();
-            return LinesLost;
+        if (event == ReconnectConnected) StreamInit(&reader);
+        if (event == ReconnectNoGreeting) ReconnectNoteNoGreeting();
+        if (event == ReconnectWaitFailed) {
+            exitCode = ExitReadError;
+            why = std::string("waiting for the relay failed: ") + ClientErrorText();
+            break;
         }
-        if (got == 0) {
-            if (StreamEnd(&reader, why) == ExitClean) *why = "the relay closed the connection";
-            return LinesLost;
-        }
-        FrameEvent event;
-        int exitCode = 0;
-        for (;;) {
-            int step = StreamNext(&reader, &event, &exitCode, why);
-            if (step == StreamNeedMore) break;
-            if (step == StreamFault) return LinesLost;
-            if (step == StreamGreeting)
-                fprintf(stderr, "%s\n", ReconnectGreeted(state).c_str());
-            if (step == StreamEvent) PrintLine(json ? EventJson(event) : DescribeEvent(event));
-        }
+        if (event != ReconnectData || ReadLines(link, &reader, json, &exitCode, &why)) continue;
+        if (!link->Again) break;
+        ReconnectLost(link, why.empty() ? "the relay closed the connection" : why);
+        exitCode = ExitClean;
+        why.clear();
     }
-}
-
-// --reconnect in the line modes: connections one after another until q or
-// a signal (which ends the program as it ends the plain mode).
-int RunLinesReconnecting(const char* host, const char* port, bool json) {
-    ClientKeysStart();
-    Reconnect state;
-    ReconnectInit(&state, host, port);
-    for (;;) {
-        ClientSocket fd = 0;
-        std::string why;
-        bool connected = ReconnectConnect(&state, &fd, &why) == 0;
-        if (connected) {
-            int end = ReadLines(fd, json, &state, &why);
-            ClientClose(fd);
-            if (end == LinesQuit) break;
-        }
-        std::string line;
-        int pause = ReconnectFailed(&state, connected, why, &line);
-        if (!line.empty()) fprintf(stderr, "%s\n", line.c_str());
-        if (ClientWait(fd, false, pause) == ClientWaitQuit) break;
-    }
+    ReconnectEnd(link);
     ClientKeysEnd();
-    return ExitClean;
+    if (!why.empty()) fprintf(stderr, "dorqin-listen: %s\n", why.c_str());
+    return exitCode;
 }
 
 bool ParsePort(const char* text) {
@@ -228,56 +207,20 @@ int main(int argc, char* argv[]) {
         return ExitUsage;
     }
 
-    if (reconnect && joystick) return RunJoystickReconnecting(host, port, uinput, axes);
-    if (reconnect && view) return RunViewReconnecting(host, port);
-    if (reconnect) return RunLinesReconnecting(host, port, json);
-
-    ClientSocket fd;
-    if (ClientConnect(host, port, &fd) != 0) return ExitConnectFailed;
-
-    if (joystick) return RunJoystick(fd, uinput, axes);
-
-    if (view) {
-        int status = RunView(fd, host, port);
-        ClientClose(fd);
-        return status;
-    }
-
-    StreamReader reader;
-    StreamInit(&reader);
-    bool hinted = false;
-    for (;;) {
-        if (!reader.Greeted && !hinted) {
-            if (ClientWaitReadable(fd, GreetingHintMs) == 0) {
-                NoteNoGreeting();
-                hinted = true;
-                continue;
-            }
-        }
-        long got = StreamRead(&reader, fd);
-        if (got < 0) {
-            if (ClientReadInterrupted()) continue;
-            fprintf(stderr, "dorqin-listen: reading from the relay failed: %s\n",
-                    ClientErrorText());
-            return ExitReadError;
-        }
-        if (got == 0) break;
-        FrameEvent event;
-        int exitCode = 0;
-        std::string message;
-        for (;;) {
-            int step = StreamNext(&reader, &event, &exitCode, &message);
-            if (step == StreamNeedMore) break;
-            if (step == StreamFault) {
-                fprintf(stderr, "dorqin-listen: %s\n", message.c_str());
-                return exitCode;
-            }
-            if (step == StreamEvent) PrintLine(json ? EventJson(event) : DescribeEvent(event));
+    // Without --reconnect the one connection is made before the mode
+    // starts (before --view takes the terminal), waiting as long as the
+    // system gives each address.
+    Reconnect link;
+    ReconnectInit(&link, host, port, reconnect);
+    if (!reconnect) {
+        int event = ReconnectNext(&link, -1);
+        if (event != ReconnectConnected) {
+            fprintf(stderr, "dorqin-listen: %s\n",
+                    event == ReconnectDown ? link.Why.c_str() : ClientErrorText());
+            return ExitConnectFailed;
         }
     }
-
-    std::string message;
-    int verdict = StreamEnd(&reader, &message);
-    if (verdict != ExitClean) fprintf(stderr, "dorqin-listen: %s\n", message.c_str());
-    return verdict;
+    if (joystick) return RunJoystick(&link, uinput, axes);
+    if (view) return RunView(&link);
+    return RunLines(&link, json);
 }

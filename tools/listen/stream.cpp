@@ -3,6 +3,31 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+// The verdict once the relay has closed the connection.
+int Verdict(const StreamReader* reader, std::string* message) {
+    size_t left = reader->Held - reader->Used;
+    char text[160];
+    if (!reader->Greeted) {
+        snprintf(text, sizeof text,
+                 "bad greeting from the relay: the connection closed after %zu of %zu greeting "
+                 "bytes",
+                 left, StreamGreetingSize);
+        *message = text;
+        return ExitBadGreeting;
+    }
+    if (left != 0) {
+        snprintf(text, sizeof text, "the stream ended inside frame %lu (%zu of %zu bytes received)",
+                 reader->Frames + 1, left, StreamFrameSize);
+        *message = text;
+        return ExitTruncated;
+    }
+    return ExitClean;
+}
+
+}  // namespace
+
 void StreamInit(StreamReader* reader) {
     reader->Held = 0;
     reader->Used = 0;
@@ -10,7 +35,7 @@ void StreamInit(StreamReader* reader) {
     reader->Frames = 0;
 }
 
-long StreamRead(StreamReader* reader, ClientSocket socket) {
+long StreamRead(StreamReader* reader, ClientSocket socket, int* exitCode, std::string* message) {
     if (reader->Used > 0) {
         memmove(reader->Buffer, reader->Buffer + reader->Used, reader->Held - reader->Used);
         reader->Held -= reader->Used;
@@ -18,8 +43,18 @@ long StreamRead(StreamReader* reader, ClientSocket socket) {
     }
     long got =
         ClientRead(socket, reader->Buffer + reader->Held, sizeof reader->Buffer - reader->Held);
-    if (got > 0) reader->Held += static_cast<size_t>(got);
-    return got;
+    if (got > 0) {
+        reader->Held += static_cast<size_t>(got);
+        return got;
+    }
+    if (got < 0) {
+        *exitCode = ExitReadError;
+        *message = std::string("reading from the relay failed: ") + ClientErrorText();
+    } else {
+        message->clear();
+        *exitCode = Verdict(reader, message);
+    }
+    return -1;
 }
 
 int StreamNext(StreamReader* reader, FrameEvent* event, int* exitCode, std::string* message) {
@@ -53,22 +88,3 @@ int StreamNext(StreamReader* reader, FrameEvent* event, int* exitCode, std::stri
     return StreamEvent;
 }
 
-int StreamEnd(const StreamReader* reader, std::string* message) {
-    size_t left = reader->Held - reader->Used;
-    char text[160];
-    if (!reader->Greeted) {
-        snprintf(text, sizeof text,
-                 "bad greeting from the relay: the connection closed after %zu of %zu greeting "
-                 "bytes",
-                 left, StreamGreetingSize);
-        *message = text;
-        return ExitBadGreeting;
-    }
-    if (left != 0) {
-        snprintf(text, sizeof text, "the stream ended inside frame %lu (%zu of %zu bytes received)",
-                 reader->Frames + 1, left, StreamFrameSize);
-        *message = text;
-        return ExitTruncated;
-    }
-    return ExitClean;
-}

@@ -30,9 +30,12 @@ struct StreamReader {
 
 void StreamInit(StreamReader* reader);
 
-// One read from the socket into the reader. Returns the byte count, 0 when
-// the relay closed the connection, or -1 as ClientRead does.
-long StreamRead(StreamReader* reader, ClientSocket socket);
+// One read from the socket into the reader, once ClientWait has said it
+// would not block. Returns the byte count, or -1 once the stream is over: *exitCode and *message say how (ExitClean and "" when the relay
+// closed it after whole frames, ExitBadGreeting or ExitTruncated when it
+// closed it early, ExitReadError when the read failed). The message is the
+// English text for standard error, without the program's name.
+long StreamRead(StreamReader* reader, ClientSocket socket, int* exitCode, std::string* message);
 
 enum StreamStep {
     StreamNeedMore = 0,  // read again
@@ -41,10 +44,6 @@ enum StreamStep {
     StreamFault,         // *exitCode and *message say what is wrong; stop reading
 };
 
-// Takes the next greeting or frame out of what has been read. The message
-// is the English text for standard error, without the program's name.
+// Takes the next greeting or frame out of what has been read, with the
+// verdict on a fault as StreamRead gives it.
 int StreamNext(StreamReader* reader, FrameEvent* event, int* exitCode, std::string* message);
-
-// The verdict once the relay has closed the connection: ExitClean, or
-// ExitBadGreeting or ExitTruncated with *message.
-int StreamEnd(const StreamReader* reader, std::string* message);

@@ -1,12 +1,9 @@
 #include "tools/listen/view.h"
 
 #include <curses.h>
-#include <poll.h>
-#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstdio>
@@ -25,15 +22,10 @@ namespace {
 constexpr int64_t MinFrameNs = 33000000;
 // With no events the ages and rates still move.
 constexpr int64_t IdleFrameNs = 200000000;
-constexpr int64_t GreetingHintNs = 3000000000;
 constexpr int MinCols = 80;
 constexpr int MinLines = 24;
 
 enum ColourPair { PairBar = 1, PairLamp, PairGood, PairBad, PairStale };
-
-volatile sig_atomic_t StopSignal = 0;
-
-void OnStopSignal(int signal) { StopSignal = signal; }
 
 int64_t NowNs() {
     timespec ts;
@@ -43,11 +35,8 @@ int64_t NowNs() {
 
 struct Screen {
     bool Colour;
-    const char* Host;
-    const char* Port;
-    int64_t StartNs;
-    int64_t ConnectedNs;  // when the current connection was made
-    int64_t RetryNs;      // with --reconnect and no connection: when the next attempt is due
+    const Reconnect* Link;
+    bool NoGreeting;  // connected a while ago, and still no greeting
 };
 
 void Put(int row, int col, const char* text, int width = -1) {
@@ -88,12 +77,14 @@ int Cell(int32_t value, int cells) {
     return static_cast<int>(((clamped + 32768) * (cells - 1) + 32767) / 65535);
 }
 
-const char* StateText(const ViewModel& model, char* out, size_t size, int64_t untilNs = 0) {
+const char* StateText(const ViewModel& model, const Reconnect& link, char* out, size_t size) {
     if (model.State == ViewWaiting) return "waiting for the greeting";
     if (model.State == ViewStreaming) return "greeted, streaming";
+    if (model.State == ViewReconnecting && link.Phase == PhaseConnecting) return "connecting";
     if (model.State == ViewReconnecting) {
         // Rounded up, so that it never shows 0.0 s while it still waits.
-        double seconds = static_cast<double>(untilNs > 0 ? untilNs : 0) / 1e9;
+        long long untilMs = link.DeadlineMs - ClientNowMs();
+        double seconds = static_cast<double>(untilMs > 0 ? untilMs : 0) / 1e3;
         snprintf(out, size, "reconnecting in %.1f s", seconds + 0.05);
         return out;
     }
@@ -110,14 +101,14 @@ const char* StateText(const ViewModel& model, char* out, size_t size, int64_t un
     }
 }
 
-void DrawHeader(const Screen& screen, const ViewModel& model, int64_t nowNs) {
+void DrawHeader(const Screen& screen, const ViewModel& model) {
     char line[256];
-    snprintf(line, sizeof line, "dorqin-listen  %s port %s", screen.Host, screen.Port);
+    snprintf(line, sizeof line, "dorqin-listen  %s port %s", screen.Link->Host, screen.Link->Port);
     attron(A_BOLD);
     Put(0, 0, line);
     attroff(A_BOLD);
     char buffer[64];
-    const char* state = StateText(model, buffer, sizeof buffer, screen.RetryNs - nowNs);
+    const char* state = StateText(model, *screen.Link, buffer, sizeof buffer);
     bool bad = model.State == ViewEnded && model.ExitCode != ExitClean;
     int pair = bad ? PairBad : model.State == ViewReconnecting ? PairStale : PairGood;
     int col = COLS - static_cast<int>(strlen(state)) - 1;
@@ -245,13 +236,13 @@ void Draw(const Screen& screen, const ViewModel& model, int64_t nowNs) {
         Put(0, 0, text);
         char state[64];
         snprintf(text, sizeof text, "frames %" PRIu64 "  %s", model.Frames,
-                 StateText(model, state, sizeof state));
+                 StateText(model, *screen.Link, state, sizeof state));
         Put(1, 0, text);
         Put(2, 0, "q quits");
         refresh();
         return;
     }
-    DrawHeader(screen, model, nowNs);
+    DrawHeader(screen, model);
 
     int barCells = COLS - 18 - 2 - 24 - 1;
     if (barCells % 2 == 0) --barCells;  // an odd count puts 0 in the middle
@@ -272,13 +263,13 @@ void Draw(const Screen& screen, const ViewModel& model, int64_t nowNs) {
     DrawRecent(model, top, 25, height);
 
     char state[64];
-    if (model.State == ViewWaiting && nowNs - screen.ConnectedNs > GreetingHintNs) {
+    if (model.State == ViewWaiting && screen.NoGreeting) {
         Put(LINES - 1, 0, "connected, but no greeting yet (the relay serves one client at a time)");
     } else if (!model.Message.empty()) {
         int pair = model.State == ViewReconnecting ? PairStale : PairBad;
         PutAttr(LINES - 1, 0, model.Message.c_str(), ColourAttr(screen, pair), COLS - 10);
     } else if (model.State == ViewEnded) {
-        Put(LINES - 1, 0, StateText(model, state, sizeof state));
+        Put(LINES - 1, 0, StateText(model, *screen.Link, state, sizeof state));
     }
     attron(A_REVERSE);
     Put(LINES - 1, COLS - 9, " q quits ");
@@ -300,27 +291,41 @@ void Take(StreamReader* reader, ViewModel* model, int64_t nowNs) {
     }
 }
 
+// One read of the stream into the model; the end of the connection
+// (ViewEnded) closes it, and with --reconnect the pause begins.
+void Read(Reconnect* link, StreamReader* reader, ViewModel* model) {
+    int exitCode = ExitClean;
+    std::string message;
+    if (StreamRead(reader, link->Socket, &exitCode, &message) < 0) {
+        ViewModelEnd(model, exitCode, message);
+    } else {
+        bool greeted = reader->Greeted;
+        Take(reader, model, NowNs());
+        if (!greeted && reader->Greeted) ReconnectGreeted(link);
+    }
+    if (model->State != ViewEnded) return;
+    if (!link->Again) {
+        ReconnectLost(link, model->Message);
+        return;
+    }
+    std::string why = model->Message.empty() ? "the relay closed the connection" : model->Message;
+    ReconnectLost(link, why);
+    // The pause counts down in the header; the line at the bottom says why.
+    ViewModelReconnecting(model, "connection lost: " + why);
+}
+
 }  // namespace
 
-namespace {
-
-// The view over one connection (fd, state null), or over one after another
-// (fd -1, state set: --reconnect).
-int Show(ClientSocket fd, const char* host, const char* port, Reconnect* state) {
+int RunView(Reconnect* link) {
     // Our own handlers, set before ncurses starts, so that it leaves them
     // alone: Ctrl+C ends the loop, which restores the terminal first.
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
-
+    ClientCatchStops();
     SCREEN* terminal = newterm(nullptr, stdout, stdin);
     if (!terminal) {
         const char* term = getenv("TERM");
         fprintf(stderr, "dorqin-listen: --view cannot drive this terminal (TERM=%s)\n",
                 term ? term : "unset");
+        ReconnectEnd(link);
         return ExitUsage;
     }
     cbreak();
@@ -329,8 +334,7 @@ int Show(ClientSocket fd, const char* host, const char* port, Reconnect* state) 
     keypad(stdscr, TRUE);
     nodelay(stdscr, TRUE);
     curs_set(0);
-    Screen screen = {false, host, port, NowNs(), 0, 0};
-    screen.ConnectedNs = screen.StartNs;
+    Screen screen = {false, link, false};
     if (has_colors()) {
         start_color();
         use_default_colors();
@@ -341,47 +345,25 @@ int Show(ClientSocket fd, const char* host, const char* port, Reconnect* state) 
         init_pair(PairStale, COLOR_YELLOW, -1);
         screen.Colour = true;
     }
+    // Keys come from standard input, read by curses; from a file or
+    // /dev/null there are none, and watching it would spin. Ctrl+C still
+    // ends the view.
+    if (isatty(STDIN_FILENO) == 1) ClientKeysWatch();
+    // The terminal is the view's; the notes go to standard error only when
+    // it leads elsewhere (a file, say).
+    link->Notes = link->Again && isatty(STDERR_FILENO) != 1;
 
     StreamReader reader;
     StreamInit(&reader);
     ViewModel model;
-    ViewModelInit(&model, screen.StartNs);
+    ViewModelInit(&model, NowNs());
+    if (link->Phase != PhaseConnected) ViewModelReconnecting(&model, "");
     bool dirty = true;
     bool quit = false;
-    // Keys come from standard input; from a file or /dev/null there are
-    // none, and polling it would spin. Ctrl+C still ends the view.
-    bool keys = isatty(STDIN_FILENO) == 1;
-    int64_t lastDrawNs = screen.StartNs - IdleFrameNs;
-    int64_t& retryNs = screen.RetryNs;
-    retryNs = screen.StartNs;
-    // The terminal is the view's; the notes go to standard error only when
-    // it leads elsewhere (a file, say).
-    bool notes = isatty(STDERR_FILENO) != 1;
-    auto lost = [&](bool connected, const std::string& why) {
-        std::string line;
-        int pause = ReconnectFailed(state, connected, why, &line);
-        if (notes && !line.empty()) fprintf(stderr, "%s\n", line.c_str());
-        // The pause counts down in the header; the line at the bottom says why.
-        ViewModelReconnecting(&model, (connected ? "connection lost: " : "") + why);
-        retryNs = NowNs() + int64_t(pause) * 1000000;
-        dirty = true;
-    };
-    while (!quit && StopSignal == 0) {
+    bool stopped = false;
+    int64_t lastDrawNs = NowNs() - IdleFrameNs;
+    while (!quit) {
         int64_t now = NowNs();
-        if (state && fd < 0 && now >= retryNs) {
-            std::string why;
-            if (ReconnectConnect(state, &fd, &why) == 0) {
-                StreamInit(&reader);
-                ViewModelConnected(&model);
-                screen.ConnectedNs = NowNs();
-            } else {
-                fd = -1;
-                if (StopSignal != 0) break;
-                lost(false, why);
-            }
-            dirty = true;
-            now = NowNs();
-        }
         ViewModelTick(&model, now);
         int64_t since = now - lastDrawNs;
         if (since >= IdleFrameNs || (dirty && since >= MinFrameNs)) {
@@ -390,71 +372,48 @@ int Show(ClientSocket fd, const char* host, const char* port, Reconnect* state) 
             dirty = false;
             since = 0;
         }
+        // At most until the next draw is due; a connect under way and the
+        // pause before it are waited for in the same wait.
         int64_t waitNs = (dirty ? MinFrameNs : IdleFrameNs) - since;
-        if (state && fd < 0 && retryNs - now < waitNs) waitNs = retryNs - now;
-        if (waitNs < 0) waitNs = 0;
-        pollfd fds[2] = {{keys ? STDIN_FILENO : -1, POLLIN, 0},
-                         {model.State == ViewEnded ? -1 : fd, POLLIN, 0}};
-        // While a draw is due, the socket waits: events queue in the
-        // kernel and are all counted at the next read.
-        int ready = poll(fds, 2, static_cast<int>(waitNs / 1000000) + 1);
-        if (ready < 0 && errno != EINTR) break;
-
+        int event = ReconnectNext(link, waitNs > 0 ? static_cast<int>(waitNs / 1000000) + 1 : 0);
+        // A resize comes as a key, and may come at any time.
         for (int key; (key = getch()) != ERR;) {
             if (key == 'q' || key == 'Q') quit = true;
             if (key == KEY_RESIZE) dirty = true;
         }
-        if (ready > 0 && fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            ssize_t got = StreamRead(&reader, fd);
-            now = NowNs();
-            if (got < 0 && errno != EINTR) {
-                ViewModelEnd(&model, ExitReadError,
-                             std::string("reading from the relay failed: ") + strerror(errno));
-            } else if (got == 0) {
-                std::string message;
-                int verdict = StreamEnd(&reader, &message);
-                if (state && verdict == ExitClean) message = "the relay closed the connection";
-                ViewModelEnd(&model, verdict, message);
-            } else if (got > 0) {
-                bool greeted = reader.Greeted;
-                Take(&reader, &model, now);
-                if (state && !greeted && reader.Greeted) {
-                    std::string line = ReconnectGreeted(state);
-                    if (notes) fprintf(stderr, "%s\n", line.c_str());
-                }
-            }
+        switch (event) {
+        case ReconnectStopped: quit = stopped = true; break;
+        case ReconnectWaitFailed:
+            ViewModelEnd(&model, ExitReadError,
+                         std::string("waiting for the relay failed: ") + ClientErrorText());
+            quit = true;
+            break;
+        case ReconnectConnected:
+            StreamInit(&reader);
+            ViewModelConnected(&model);
+            screen.NoGreeting = false;
             dirty = true;
-            if (state && model.State == ViewEnded) {
-                ClientClose(fd);
-                fd = -1;
-                lost(true, model.Message);
-            }
+            break;
+        case ReconnectNoGreeting: screen.NoGreeting = dirty = true; break;
+        case ReconnectDown:
+            ViewModelReconnecting(&model, link->Why);
+            dirty = true;
+            break;
+        case ReconnectData:
+            Read(link, &reader, &model);
+            dirty = true;
+            break;
+        default: break;
         }
     }
-    if (state && fd >= 0) ClientClose(fd);
+    ReconnectEnd(link);
     endwin();
     delscreen(terminal);
 
-    if (!state && !model.Message.empty())
+    if (!link->Again && !model.Message.empty())
         fprintf(stderr, "dorqin-listen: %s\n", model.Message.c_str());
-    if (StopSignal != 0) {
-        int stop = StopSignal;
-        signal(stop, SIG_DFL);
-        raise(stop);
-    }
+    if (stopped) ClientEndBySignal();
     return model.State == ViewEnded ? model.ExitCode : ExitClean;
-}
-
-}  // namespace
-
-int RunView(ClientSocket fd, const char* host, const char* port) {
-    return Show(fd, host, port, nullptr);
-}
-
-int RunViewReconnecting(const char* host, const char* port) {
-    Reconnect state;
-    ReconnectInit(&state, host, port);
-    return Show(-1, host, port, &state);
 }
 
 // term.h defines every terminfo capability as a macro (buttons, lines,

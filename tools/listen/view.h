@@ -3,21 +3,18 @@
 
 #include <string>
 
-#include "tools/listen/client_platform.h"
+#include "tools/listen/reconnect.h"
 
 // Whether standard output is a terminal the view can take over: a tty
 // whose TERM has a terminfo entry. If not, *why says so in English.
 bool ViewHasTerminal(std::string* why);
 
-// Shows the stream from the connected socket fd until the user quits with
-// q or Ctrl+C. Returns the exit status the plain mode would give for the
-// same stream (0 for a stream still running when q is pressed), or
-// ExitUsage when the terminal cannot be used. Ctrl+C restores the terminal
-// and then ends the program by the signal, as it ends the plain mode.
-int RunView(ClientSocket fd, const char* host, const char* port);
-
-// --view --reconnect: as RunView, connecting to host and port again
-// whenever a connection cannot be made or ends, until q or Ctrl+C; the
-// view keeps the last values meanwhile and says that it reconnects.
-// Returns 0 after q.
-int RunViewReconnecting(const char* host, const char* port);
+// Shows the stream of link (connected already, or with --reconnect from
+// one connection after another) until the user quits with q or Ctrl+C.
+// Returns the exit status the plain mode would give for the same stream
+// (0 for a stream still running when q is pressed, and always 0 with
+// --reconnect), or ExitUsage when the terminal cannot be used. Ctrl+C
+// restores the terminal and then ends the program by the signal, as it
+// ends the plain mode. With --reconnect the view keeps the last values
+// between connections and says that it reconnects.
+int RunView(Reconnect* link);

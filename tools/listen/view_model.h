@@ -20,7 +20,7 @@ enum ViewState {
     ViewWaiting = 0,  // connected, no greeting yet
     ViewStreaming,    // greeted; events may come
     ViewEnded,        // the stream is over; ExitCode and Message say how
-    ViewReconnecting,  // --reconnect between connections; Message says why and when
+    ViewReconnecting,  // --reconnect between connections; Message says why the last one ended
 };
 
 struct ViewChannel {
@@ -58,8 +58,8 @@ void ViewModelEvent(ViewModel* model, const FrameEvent& event, int64_t nowNs);
 // The stream is over: exitCode as the plain mode would exit, message empty
 // for a clean end.
 void ViewModelEnd(ViewModel* model, int exitCode, const std::string& message);
-// --reconnect: the connection is gone or could not be made (note says so
-// and when the next attempt comes), and a new one is made. Every channel
+// --reconnect: the connection is gone or could not be made (note says
+// why; "" before the first attempt), and a new one is made. Every channel
 // keeps its last value and counts on.
 void ViewModelReconnecting(ViewModel* model, const std::string& note);
 void ViewModelConnected(ViewModel* model);

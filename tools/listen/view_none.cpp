@@ -10,6 +10,4 @@ bool ViewHasTerminal(std::string* why) {
     return false;
 }
 
-int RunView(ClientSocket, const char*, const char*) { return ExitUsage; }
-
-int RunViewReconnecting(const char*, const char*) { return ExitUsage; }
+int RunView(Reconnect*) { return ExitUsage; }

@@ -47,6 +47,7 @@ struct Run {
     long long readAgainAt = 0;  // events flow: the output waits until then
     unsigned long long countedEvents = 0;
     long long halfClosedAt = 0;            // when its client was first seen half-closed
+    bool halfCloseSettled = false;         // eventsAtHalfClose taken, a look after the first
     unsigned long long eventsAtHalfClose = 0;
     unsigned long long eventsAtLastCheck = 0;
     bool stillReads = false;               // half-closed, and an event since drew no reset
@@ -99,12 +100,19 @@ void EndRun(const char* why) {
 
 // A client that closed its side: kept once an event sent after that drew
 // no reset by the next look, a second later; with none sent, let go after
-// kHalfClosedGraceMs. Returns why to end the run, or nullptr.
+// kHalfClosedGraceMs. The count to beat is taken at the second look, not
+// the first: the echo of a frame sent before the FIN may reach us after
+// the look that first saw the FIN, and must prove nothing. Returns why to
+// end the run, or nullptr.
 const char* JudgeHalfClosed(Run& run, long long now) {
     if (run.halfClosedAt == 0) {
         run.halfClosedAt = now;
-        run.eventsAtHalfClose = run.text.events;
         Note("run %d: the client has closed its side of the connection", run.number);
+        return nullptr;
+    }
+    if (!run.halfCloseSettled) {
+        run.halfCloseSettled = true;
+        run.eventsAtHalfClose = run.text.events;
     } else if (!run.stillReads && run.eventsAtLastCheck > run.eventsAtHalfClose) {
         run.stillReads = true;
         Note("run %d: the client still reads; served on", run.number);
