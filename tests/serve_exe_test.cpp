@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "support/proc_stats.h"
 #include "support/relay_process.h"
 
 namespace {
@@ -99,32 +100,6 @@ bool NoneLeftWithin(const std::string& name, int ms) {
     const long long end = NowMs() + ms;
     while (!ProcessesOf(name).empty() && NowMs() < end) usleep(50000);
     return ProcessesOf(name).empty();
-}
-
-long CpuTicks(pid_t pid) {
-    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    long utime = 0, stime = 0;
-    const size_t end = stat.rfind(')');
-    if (end == std::string::npos ||
-        sscanf(stat.c_str() + end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
-               &utime, &stime) != 2) {
-        return -1;
-    }
-    return utime + stime;
-}
-
-// A client that got its greeting; one taken by a listener about to go
-// away is reset and tried again.
-int ServedClient(int timeoutMs) {
-    const long long end = NowMs() + timeoutMs;
-    while (NowMs() < end) {
-        const int fd = ConnectToRelay(static_cast<int>(end - NowMs()));
-        if (fd < 0) return -1;
-        std::string greeting;
-        if (ReadExact(fd, &greeting, 44, Scaled(3000)) && greeting == ExpectedGreeting()) return fd;
-        close(fd);
-    }
-    return -1;
 }
 
 bool WaitForFile(const std::string& path, const std::string& text, int timeoutMs) {

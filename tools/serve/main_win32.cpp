@@ -109,6 +109,7 @@ struct WindowsRecord {
     const char* volatile stopWhy = nullptr;
     HANDLE loopDone = nullptr;
     HANDLE job = nullptr;
+    bool inJob = false;  // we are in it, and with us every relay from its start
     HWND devices = nullptr;
     bool console = false;
     bool saidNoOwners = false;
@@ -371,7 +372,9 @@ int Supervise() {
         NoteFailure("cannot open the log %s: %s", options.log.c_str(), ErrorText(error).c_str());
     }
     // Kills the relay when the last handle to it closes: when we end,
-    // however we end.
+    // however we end. We are in it ourselves, so that a relay is in it
+    // from its creation on: one put in after it was made would be left,
+    // suspended for ever, by a kill in between.
     State.job = CreateJobObjectA(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
@@ -380,6 +383,8 @@ int Supervise() {
         NoteFailure("cannot make a job object: %s; a relay may outlive dorqin-serve.exe if it is "
                     "killed", ErrorText(GetLastError()).c_str());
         CloseIfOpen(&State.job);
+    } else {
+        State.inJob = AssignProcessToJobObject(State.job, GetCurrentProcess()) != 0;
     }
     if (!WatchDevices()) {
         NoteFailure("cannot watch for HID devices: %s; a box unplugged does not end a run, and "
@@ -498,10 +503,11 @@ StartResult BackendStartRelay() {
     startup.hStdError = outputClient;
     PROCESS_INFORMATION process{};
     std::string line = "\"" + State.options.relay + "\"";
-    // Suspended until it is in the job: not one instruction outside it.
-    const BOOL started =
-        CreateProcessA(State.options.relay.c_str(), &line[0], nullptr, nullptr, TRUE,
-                       CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process);
+    // In our job from the start; where we could not join it, suspended
+    // until it is in: not one instruction outside it.
+    const BOOL started = CreateProcessA(State.options.relay.c_str(), &line[0], nullptr, nullptr,
+                                        TRUE, CREATE_NO_WINDOW | (State.inJob ? 0 : CREATE_SUSPENDED),
+                                        nullptr, nullptr, &startup, &process);
     const DWORD error = GetLastError();
     CloseHandle(inputRead);
     CloseHandle(outputClient);
@@ -516,11 +522,11 @@ StartResult BackendStartRelay() {
         Note("cannot start the relay: %s", ErrorText(error).c_str());
         return kNotNow;
     }
-    if (State.job && !AssignProcessToJobObject(State.job, process.hProcess)) {
+    if (State.job && !State.inJob && !AssignProcessToJobObject(State.job, process.hProcess)) {
         Note("cannot put the relay in the job object: %s; it may outlive dorqin-serve.exe if "
              "that is killed", ErrorText(GetLastError()).c_str());
     }
-    ResumeThread(process.hThread);
+    if (!State.inJob) ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     relay.process = process.hProcess;
     relay.pid = process.dwProcessId;
