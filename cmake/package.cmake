@@ -10,7 +10,7 @@ if(WIN32)
   # user guide and the notes it links to, which Notepad on older Windows
   # shows as one long line unless they have CR LF line ends, and the
   # Python example.
-  install(TARGETS dorqin-relay dorqin-listen RUNTIME DESTINATION .)
+  install(TARGETS dorqin-relay dorqin-listen dorqin-serve RUNTIME DESTINATION .)
   function(dorqin_crlf_copy source target)
     file(READ ${source} text)
     string(REPLACE "\r\n" "\n" text "${text}")

@@ -34,22 +34,6 @@ int Occurrences(const std::string& text, const std::string& what) {
     return n;
 }
 
-// The CPU time a process has used so far, in clock ticks.
-long CpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    size_t end = line.rfind(')');
-    if (end == std::string::npos) return -1;
-    long utime = 0, stime = 0;
-    // After "pid (comm)": state and ten more fields, then utime and stime.
-    if (sscanf(line.c_str() + end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
-               &utime, &stime) != 2) {
-        return -1;
-    }
-    return utime + stime;
-}
-
 class Serving : public RelayWithDevices {
 protected:
     void SetUp() override {
@@ -71,22 +55,6 @@ protected:
                                       launcher + " " + DORQIN_SERVE_PATH + " --relay " +
                                           DORQIN_RELAY_PATH + " " + options + " " + redirections,
                                       true));
-    }
-
-    // A client that got its greeting: a connection taken by a listener that
-    // is about to go away is reset and tried again.
-    int ServedClient(int timeoutMs) {
-        const long long end = NowMs() + timeoutMs;
-        while (NowMs() < end) {
-            int fd = ConnectToRelay(static_cast<int>(end - NowMs()));
-            if (fd < 0) return -1;
-            std::string greeting;
-            if (ReadExact(fd, &greeting, 44, Scaled(3000)) && greeting == ExpectedGreeting()) {
-                return fd;
-            }
-            close(fd);
-        }
-        return -1;
     }
 
     // Writes a report into the box's node once the run's relay holds it.

@@ -3,7 +3,7 @@
 # the Debian package is linted, installed on this machine with apt-get,
 # its relay run through a whole run with no box, its man page and udev rule
 # looked up, then removed, and nothing of it may be left; the Windows zip
-# must hold two self-contained 32-bit .exe files that name the package's
+# must hold three self-contained 32-bit .exe files that name the package's
 # version, and text with CR LF line ends. The packages for the other
 # architectures (arm64, armhf) are linted and must hold the same files,
 # with programs for their architecture.
@@ -35,7 +35,7 @@ trap 'rm -rf "$WORK"' EXIT
 
 # ---- The Windows zip ------------------------------------------------------
 unzip -q "$ZIP" -d "$WORK/zip"
-for name in dorqin-relay.exe dorqin-listen.exe; do
+for name in dorqin-relay.exe dorqin-listen.exe dorqin-serve.exe; do
     EXE=$WORK/zip/$name
     [ -f "$EXE" ] || fail "no $name in the zip"
     i686-w64-mingw32-objdump -p "$EXE" > "$WORK/pe.txt"
@@ -47,7 +47,8 @@ for name in dorqin-relay.exe dorqin-listen.exe; do
     [ -s "$WORK/dlls.txt" ] || fail "no import table found in $name"
     while read -r dll; do
         case "${dll,,}" in
-        kernel32.dll | msvcrt.dll | ws2_32.dll | setupapi.dll | hid.dll | user32.dll | advapi32.dll) ;;
+        kernel32.dll | msvcrt.dll | ws2_32.dll | setupapi.dll | hid.dll | user32.dll | advapi32.dll | \
+            iphlpapi.dll) ;;
         *) fail "$name needs $dll, which Windows does not ship" ;;
         esac
     done < "$WORK/dlls.txt"
@@ -61,6 +62,9 @@ for name in dorqin-relay.exe dorqin-listen.exe; do
         fail "$name: no LegalCopyright naming the MIT License"
     log "zip: PE32 $name, version $VERSION, importing only $(tr '\n' ' ' < "$WORK/dlls.txt")"
 done
+# The Event Log shows dorqin-serve.exe's records through its message table.
+strings -el "$WORK/zip/dorqin-serve.exe" | grep -qx "dorqin-serve started: %1" ||
+    fail "dorqin-serve.exe: no message table for the Event Log"
 [ -f "$WORK/zip/examples/listen.py" ] || fail "no examples/listen.py in the zip"
 for text in "$WORK/zip/README.txt" "$WORK/zip/LICENSE.txt" "$WORK/zip/CHANGELOG.txt" \
     "$WORK"/zip/docs/*.md; do

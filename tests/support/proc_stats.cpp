@@ -7,6 +7,23 @@
 #include <cstring>
 #include <string>
 
+long CpuTicks(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* f = fopen(path.c_str(), "r");
+    if (!f) return -1;
+    char line[1024];
+    const bool got = fgets(line, sizeof line, f) != nullptr;
+    fclose(f);
+    const char* end = got ? strrchr(line, ')') : nullptr;
+    long utime = 0, stime = 0;
+    // After "pid (comm)": state and ten more fields, then utime and stime.
+    if (!end || sscanf(end + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime,
+                       &stime) != 2) {
+        return -1;
+    }
+    return utime + stime;
+}
+
 int OpenDescriptorCount(pid_t pid) {
     const std::string path = "/proc/" + std::to_string(pid) + "/fd";
     DIR* dir = opendir(path.c_str());

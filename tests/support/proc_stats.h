@@ -4,6 +4,9 @@
 
 #include <sys/types.h>
 
+// The CPU time (user and system) pid has used so far, in clock ticks, or -1.
+long CpuTicks(pid_t pid);
+
 // The number of open file descriptors of pid, or -1 if /proc cannot say.
 int OpenDescriptorCount(pid_t pid);
 

@@ -258,6 +258,18 @@ int ConnectToRelay(int timeoutMs, uint16_t port) {
     }
 }
 
+int ServedClient(int timeoutMs) {
+    const long long end = NowMs() + timeoutMs;
+    while (NowMs() < end) {
+        const int fd = ConnectToRelay(static_cast<int>(end - NowMs()));
+        if (fd < 0) return -1;
+        std::string greeting;
+        if (ReadExact(fd, &greeting, 44, Scaled(3000)) && greeting == ExpectedGreeting()) return fd;
+        close(fd);
+    }
+    return -1;
+}
+
 bool ReadExact(int fd, std::string* out, size_t n, int timeoutMs) {
     long long end = NowMs() + timeoutMs;
     size_t start = out->size();

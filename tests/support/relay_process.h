@@ -84,6 +84,11 @@ void StopRelay(RelayProcess* relay);
 // the socket or -1.
 int ConnectToRelay(int timeoutMs, uint16_t port = kRelayPort);
 
+// Connects a client that got its greeting (ExpectedGreeting): one taken
+// by a listener that is about to go away is reset and tried again. Returns
+// the socket or -1.
+int ServedClient(int timeoutMs);
+
 // Reads exactly n bytes; false on end of stream, error or timeout.
 bool ReadExact(int fd, std::string* out, size_t n, int timeoutMs);
 

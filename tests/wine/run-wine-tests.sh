@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds dorqin-relay.exe and dorqin-listen.exe for 32-bit Windows and runs
-# the black-box tests against the relay under Wine, with the same expected
-# bytes and console text as the native run, then dorqin-listen.exe beside
-# the native dorqin-listen on the same streams.
+# Builds dorqin-relay.exe, dorqin-listen.exe and dorqin-serve.exe for 32-bit
+# Windows and runs the black-box tests against the relay under Wine, with
+# the same expected bytes and console text as the native run, then
+# dorqin-listen.exe beside the native dorqin-listen on the same streams,
+# then dorqin-serve.exe as a service and in a console.
 #
 #   tests/wine/run-wine-tests.sh NATIVE_BUILD_DIR [WINDOWS_BUILD_DIR]
 #
@@ -88,7 +89,7 @@ if [ "${DORQIN_WINE_INSIDE:-}" != 1 ]; then
     cmake --build "$WINBUILD" -j "$(nproc)"
     # One self-contained file each: without -static an .exe needs mingw's
     # runtime DLLs and, where they are missing, dies before main prints.
-    for exe in dorqin-relay.exe tools/dorqin-listen.exe; do
+    for exe in dorqin-relay.exe tools/dorqin-listen.exe tools/dorqin-serve.exe; do
         if i686-w64-mingw32-objdump -p "$WINBUILD/$exe" |
             grep -iE "DLL Name: (libgcc|libstdc|libwinpthread)"; then
             log "$exe depends on mingw runtime DLLs"
@@ -189,3 +190,12 @@ timeout "${DORQIN_BLACKBOX_TIMEOUT:-300}" "$NATIVE/tests/dorqin-blackbox-tests" 
 DORQIN_LISTEN_COMMAND="wine $WINBUILD/tools/dorqin-listen.exe" \
     timeout "${DORQIN_BLACKBOX_TIMEOUT:-300}" "$NATIVE/tests/dorqin-tools-tests" \
     --gtest_filter='ListenAcrossClients.TheWindowsBuild*:ListenReconnect.TheWindowsBuild*' --gtest_color=no
+
+# dorqin-serve.exe under Wine's Service Control Manager (install, net
+# start, a client, net stop, remove) and in a console across clients,
+# back-offs and its log (tests/serve_exe_test.cpp).
+T0=$(date +%s%N)
+DORQIN_WINDOWS_BUILD=$WINBUILD \
+    timeout "${DORQIN_BLACKBOX_TIMEOUT:-300}" "$NATIVE/tests/dorqin-tools-tests" \
+    --gtest_filter='ServeExe.*' --gtest_color=no
+log "dorqin-serve.exe tests passed in $(( ($(date +%s%N) - T0) / 1000000 )) ms"

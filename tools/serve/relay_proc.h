@@ -6,12 +6,7 @@
 
 #include <sys/types.h>
 
-enum class ClientLink {
-    kEstablished,  // the relay holds a socket in state ESTABLISHED
-    kHalfClosed,   // in CLOSE_WAIT: the client has closed its side, and may still read
-    kGone,         // it holds none: reset, dropped by keepalive, or closed and answered
-    kUnknown,      // /proc could not be read (the relay is exiting)
-};
+#include "tools/serve/supervisor.h"
 
 // The relay's client connection once found: its inode and address pair.
 struct ClientSocket {
