@@ -4,13 +4,22 @@
 # events of dorqin-boxsim's box, the box is unplugged during the run, which
 # must end the run (the client's stream ends), then a box is plugged in
 # again and the next client gets its events; SIGTERM ends the last run as
-# Enter would. What each program printed is compared with
-# ./serve/<section> byte for byte.
+# Enter would. Then, in the same boot, the same path with
+# `wine dorqin-serve.exe run --relay dorqin-relay.exe`, the box reaching
+# Wine's HID stack through winebus' hidraw backend, and SIGINT (Wine's
+# Ctrl+C) for the end. What each program printed is compared with
+# ./serve/<section> byte for byte (./serve/windows-<section> where the
+# Windows build's differs).
 #
 # usage: serve.sh SOURCE_DIR BUILD_DIR WORK_DIR CACHE_DIR
 #   BUILD_DIR  the native build: dorqin-relay and tools/
-#   WORK_DIR   the guest's initramfs, serial log and what was seen
-#   CACHE_DIR  the kernel package, kept between runs (shared with run.sh)
+#   WORK_DIR   the Windows build, the guest's initramfs, serial log and
+#              what was seen
+#   CACHE_DIR  the kernel package and the Wine prefix, kept between runs
+#              (shared with run.sh)
+# DORQIN_VM_FLAVOURS="native windows" (the default) picks the builds;
+# DORQIN_VM_WINE_UDEVD=no runs Wine without udevd, as run.sh does (the
+# box plugged in again then never reaches the relay);
 # DORQIN_VM_TIMEOUT (seconds, default 600) limits the qemu run;
 # DORQIN_VM_WAIT_SCALE (default 1) multiplies the guest's waits.
 # In the guest this script runs again, with one argument: its settings.
@@ -25,8 +34,8 @@ if [ $# = 1 ]; then
     # shellcheck source=guest-lib.sh
     . "$SOURCE/tests/vm/guest-lib.sh"
     # The relay of the current run: natively the child of dorqin-serve;
-    # under Wine a process of its own (Wine starts it apart from its
-    # parent), known by its command line.
+    # under Wine the process whose command line names dorqin-relay.exe,
+    # but not dorqin-serve.exe (whose own --relay names it too).
     native_relay() {
         local stat pid comm state ppid rest
         for stat in /proc/[0-9]*/stat; do
