@@ -85,7 +85,7 @@ if [ $# = 1 ]; then
         listening_threads=$(threads "$relay")
         "$BUILD/tools/dorqin-listen" > "$W/listen-$1.out" 2> "$W/listen-$1.err" 4>&- &
         listen=$!
-        wait_for 300 relay_reads_box || say "$flavour: client $1: the relay is not reading the box"
+        wait_for 600 relay_reads_box || say "$flavour: client $1: the relay is not reading the box"
     }
 
     # Wine's HID bus takes the box from udev, as on a desktop: udevd runs,
