@@ -55,6 +55,8 @@ runs_in() { case " ${FLAVOURS_OF[$2]:-native windows} " in *" $1 "*) return 0 ;;
 # skipped without it in a plain ctest run, failed under ./dev test.
 # shellcheck source=../support/prerequisites.sh
 . "$HERE/../support/prerequisites.sh"
+# shellcheck source=serial-lib.sh
+. "$HERE/serial-lib.sh"
 GUEST=$HERE/guest.sh
 if [ "${DORQIN_VM_ARCH:-amd64}" = arm64 ]; then
     GUEST=$HERE/guest-arm64.sh
@@ -150,13 +152,7 @@ grep -aq '^===== VM DONE =====$' "$serial" ||
     { tail -n 40 "$serial" >&2; fail "the VM did not finish its scenarios (serial log: $serial)"; }
 
 # extract NAME: section NAME of the serial log, on standard output
-extract() {
-    awk -v begin="===== BEGIN $1 =====" -v end="===== END $1 =====" '
-        $0 == end { inside = 0 }
-        inside { print }
-        $0 == begin { inside = 1; found = 1 }
-        END { exit found ? 0 : 1 }' "$serial"
-}
+extract() { serial_section "$serial" "$1"; }
 
 # ---- Compare ----
 failed=0
@@ -170,13 +166,7 @@ for flavour in $FLAVOURS; do
             got="$WORK/got.$flavour.$scenario.$section"
             extract "$name" > "$got" ||
                 { echo "vm test: section \"$name\" missing" >&2; bad=1; continue; }
-            if cmp -s "$HERE/expected/$scenario.$section" "$got"; then
-                echo "vm test: $name: as expected"
-            else
-                echo "vm test: $name differs (expected, then got):" >&2
-                diff -u "$HERE/expected/$scenario.$section" "$got" >&2 || true
-                bad=1
-            fi
+            same_as_expected "vm test" "$name" "$HERE/expected/$scenario.$section" "$got" || bad=1
         done
         if [ "$bad" != 0 ]; then
             failed=1

@@ -209,6 +209,8 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 # Skipped without the guest in a plain ctest run, failed under ./dev test.
 # shellcheck source=../support/prerequisites.sh
 . "$HERE/../support/prerequisites.sh"
+# shellcheck source=serial-lib.sh
+. "$HERE/serial-lib.sh"
 require_guest "$CACHE"
 require_program insmod kmod
 FLAVOURS=${DORQIN_VM_FLAVOURS:-native windows}
@@ -249,11 +251,7 @@ grep -a '^vm: ' "$serial" >&2
 grep -aq '^===== VM DONE =====$' "$serial" ||
     { tail -n 40 "$serial" >&2; fail "the guest did not finish (serial log: $serial)"; }
 
-extract() {
-    awk -v begin="===== BEGIN $1 =====" -v end="===== END $1 =====" '
-        $0 == end { inside = 0 } inside { print } $0 == begin { inside = 1; found = 1 }
-        END { exit found ? 0 : 1 }' "$serial"
-}
+extract() { serial_section "$serial" "$1"; }
 failed=0
 for flavour in $FLAVOURS; do
     tag=
@@ -266,13 +264,7 @@ for flavour in $FLAVOURS; do
         [ -f "$expected" ] || expected=$HERE/serve/$section
         extract "$tag$section" > "$got" ||
             { echo "vm serve: section $tag$section missing" >&2; failed=1; continue; }
-        if cmp -s "$expected" "$got"; then
-            echo "vm serve: $tag$section: as expected"
-        else
-            echo "vm serve: $tag$section differs (expected, then got):" >&2
-            diff -u "$expected" "$got" >&2
-            failed=1
-        fi
+        same_as_expected "vm serve" "$tag$section" "$expected" "$got" || failed=1
     done
 done
 if [ "$failed" != 0 ]; then
