@@ -40,6 +40,15 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// The screen line that holds `label`, or "" if none does.
+std::string LineWith(const std::string& screen, const std::string& label) {
+    std::stringstream lines(screen);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(label) != std::string::npos) return line;
+    }
+    return "";
+}
+
 // A tmux server of our own (its own socket, no configuration) with one
 // session whose pane runs a shell command.
 class Pane {
@@ -87,6 +96,16 @@ public:
         return WaitFor(
             [&](const std::string& screen) { return screen.find(text) != std::string::npos; });
     }
+    // The view's screen reaches the terminal in more than one write, top
+    // to bottom, and may be caught halfway (seen under qemu-user): a check
+    // waits for the header's text and for the line it reads lowest.
+    bool WaitForTextAndLine(const std::string& text, const std::string& label,
+                            const std::string& value) {
+        return WaitFor([&](const std::string& screen) {
+            return screen.find(text) != std::string::npos &&
+                   LineWith(screen, label).find(value) != std::string::npos;
+        });
+    }
     const std::string& Last() const { return last_; }
 
     static std::string Quote(const std::string& text) {
@@ -121,15 +140,6 @@ private:
     std::string dir_;
     std::string last_;
 };
-
-// The screen line that holds `label`, or "" if none does.
-std::string LineWith(const std::string& screen, const std::string& label) {
-    std::stringstream lines(screen);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find(label) != std::string::npos) return line;
-    }
-    return "";
-}
 
 std::string LineAt(const std::string& screen, int row) {
     std::stringstream lines(screen);
@@ -182,7 +192,11 @@ TEST_F(ListenView, ShowsTheStreamKeepsItsEndAndRestoresTheTerminalOnQ) {
     SendAll(client, Greeting() + Event(3, 0, 32767) + Event(3, 1, -32768) + Event(3, 2, 1000) +
                         Event(3, 3, -1000) + Event(2, 2, 7) + Event(2, 3, -5) +
                         Event(1, -32763, 1) + Event(2, 0, 9));
-    ASSERT_TRUE(pane.WaitForText("frames 8 ")) << pane.Last();
+    // The cross-hair's marker (row 15) is the lowest line read below.
+    ASSERT_TRUE(pane.WaitFor([](const std::string& now) {
+        return now.find("frames 8 ") != std::string::npos &&
+               LineAt(now, 15).find('@') != std::string::npos;
+    })) << pane.Last();
     std::string screen = pane.Last();
     EXPECT_NE(screen.find("greeted, streaming"), std::string::npos) << screen;
     EXPECT_NE(LineWith(screen, "TYP 3 ID 0 X/Ry").find("#]   32767"), std::string::npos) << screen;
@@ -209,7 +223,8 @@ TEST_F(ListenView, ShowsTheStreamKeepsItsEndAndRestoresTheTerminalOnQ) {
     std::string burst;
     for (int i = 0; i < 3000; ++i) burst += Event(3, 2, i == 2999 ? 12345 : i % 1000);
     SendAll(client, burst);
-    ASSERT_TRUE(pane.WaitForText("frames 3008 ")) << pane.Last();
+    ASSERT_TRUE(pane.WaitForTextAndLine("frames 3008 ", "TYP 3 ID 2 Z", " 12345 "))
+        << pane.Last();
     EXPECT_NE(LineWith(pane.Last(), "TYP 3 ID 2 Z").find(" 12345 "), std::string::npos)
         << pane.Last();
 
@@ -307,7 +322,7 @@ TEST_F(ListenView, WithReconnectItSaysSoKeepsTheLastValuesAndGoesOn) {
     client = AcceptWithin(server, TimeLimitMs);
     ASSERT_GE(client, 0);
     SendAll(client, Greeting() + Event(3, 2, -7));
-    ASSERT_TRUE(pane.WaitForText("frames 3 ")) << pane.Last();
+    ASSERT_TRUE(pane.WaitForTextAndLine("frames 3 ", "TYP 3 ID 2 Z", " -7 ")) << pane.Last();
     screen = pane.Last();
     EXPECT_NE(screen.find("greeted, streaming"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("connection lost"), std::string::npos) << screen;
