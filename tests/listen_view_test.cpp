@@ -192,10 +192,13 @@ TEST_F(ListenView, ShowsTheStreamKeepsItsEndAndRestoresTheTerminalOnQ) {
     SendAll(client, Greeting() + Event(3, 0, 32767) + Event(3, 1, -32768) + Event(3, 2, 1000) +
                         Event(3, 3, -1000) + Event(2, 2, 7) + Event(2, 3, -5) +
                         Event(1, -32763, 1) + Event(2, 0, 9));
-    // The cross-hair's marker (row 15) is the lowest line read below.
+    // The screen reaches the terminal row by row, top down, and a capture
+    // can land between two rows: wait for the lowest row read below, the
+    // second of the last events (row 16), beside the marker's row.
     ASSERT_TRUE(pane.WaitFor([](const std::string& now) {
         return now.find("frames 8 ") != std::string::npos &&
-               LineAt(now, 15).find('@') != std::string::npos;
+               LineAt(now, 15).find('@') != std::string::npos &&
+               LineAt(now, 16).find("TYP=1 ID=-32763") != std::string::npos;
     })) << pane.Last();
     std::string screen = pane.Last();
     EXPECT_NE(screen.find("greeted, streaming"), std::string::npos) << screen;
@@ -277,7 +280,8 @@ TEST_F(ListenView, AMalformedFrameIsShownAndCtrlCEndsTheViewAsItEndsThePlainMode
     ASSERT_NO_FATAL_FAILURE(StartView(&pane, &server, &client));
     SendAll(client, Greeting() + Event(3, 3, 4321) +
                         Frame("<DORQIN TYP=\"3\" ID=\"0\" VALUE=\"7\"/>") + Event(3, 0, 2));
-    ASSERT_TRUE(pane.WaitForText("MALFORMED FRAME 2")) << pane.Last();
+    ASSERT_TRUE(pane.WaitForTextAndLine("MALFORMED FRAME 2", "TYP 3 ID 3 Rx", " 4321 "))
+        << pane.Last();
     std::string screen = pane.Last();
     EXPECT_NE(screen.find("frames 1 "), std::string::npos) << screen;
     EXPECT_NE(LineWith(screen, "TYP 3 ID 3 Rx").find(" 4321 "), std::string::npos) << screen;
@@ -312,7 +316,11 @@ TEST_F(ListenView, WithReconnectItSaysSoKeepsTheLastValuesAndGoesOn) {
     ASSERT_TRUE(pane.WaitForText("frames 2 ")) << pane.Last();
     close(client);  // the server still listens: the next attempt gets in
 
-    ASSERT_TRUE(pane.WaitForText("reconnecting in 0.")) << pane.Last();
+    // The state is in the header, the reason on the bottom row.
+    ASSERT_TRUE(pane.WaitFor([](const std::string& now) {
+        return now.find("reconnecting in 0.") != std::string::npos &&
+               LineAt(now, 23).find("connection lost") != std::string::npos;
+    })) << pane.Last();
     std::string screen = pane.Last();
     EXPECT_NE(screen.find("connection lost: the relay closed the connection"), std::string::npos)
         << screen;
@@ -322,7 +330,12 @@ TEST_F(ListenView, WithReconnectItSaysSoKeepsTheLastValuesAndGoesOn) {
     client = AcceptWithin(server, TimeLimitMs);
     ASSERT_GE(client, 0);
     SendAll(client, Greeting() + Event(3, 2, -7));
-    ASSERT_TRUE(pane.WaitForTextAndLine("frames 3 ", "TYP 3 ID 2 Z", " -7 ")) << pane.Last();
+    ASSERT_TRUE(pane.WaitFor([](const std::string& now) {
+        return now.find("frames 3 ") != std::string::npos &&
+               LineWith(now, "TYP 3 ID 2 Z").find(" -7 ") != std::string::npos &&
+               LineAt(now, 23).find("q quits") != std::string::npos &&
+               LineAt(now, 23).find("connection lost") == std::string::npos;
+    })) << pane.Last();
     screen = pane.Last();
     EXPECT_NE(screen.find("greeted, streaming"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("connection lost"), std::string::npos) << screen;
