@@ -164,8 +164,10 @@ TEST_F(Serving, SigtermEndsTheRunAsEnterWouldAndLeavesNoProcess) {
     kill(relay_.pid, SIGTERM);
     ASSERT_TRUE(WaitForExit(&relay_, Scaled(5000)));
     EXPECT_EQ(relay_.status, 0);
-    EXPECT_NE(relay_.console.find("\nEingabe abgeschlossen.\n"), std::string::npos);
-    EXPECT_NE(relay_.console.find("run 1 ended: 0 events (SIGTERM)"), std::string::npos);
+    EXPECT_NE(relay_.console.find("\nEingabe abgeschlossen.\n"), std::string::npos)
+        << relay_.console;
+    EXPECT_NE(relay_.console.find("run 1 ended: 0 events (SIGTERM)"), std::string::npos)
+        << relay_.console;
     EXPECT_TRUE(kill(relay, 0) != 0 && errno == ESRCH) << "the relay is still there";
     std::string rest;
     EXPECT_TRUE(ReadToEnd(client, &rest, Scaled(2000)));

@@ -68,6 +68,7 @@ case " $FLAVOURS " in
 *" windows "*)
     require_program i686-w64-mingw32-g++ g++-mingw-w64-i686
     require_wine
+    require_program udevadm udev  # Wine's HID bus in the guest takes its boxes from udev
     ;;
 esac
 

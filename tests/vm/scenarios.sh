@@ -24,8 +24,11 @@ windows_reads_box() { [ "$(caps_asked)" -ge "$boxes" ]; }
 caps_asked() { grep -c 'HidP_GetCaps' "$W/relay.err"; }
 boxes_created() { [ "$(cat "$W"/box.err "$W"/twin.err 2>/dev/null | grep -c 'box created as /dev/hidraw')" -ge "$boxes" ]; }
 box_gone() { ! grep -qx "HID_UNIQ=dorqin-boxsim-$box" /sys/class/hidraw/*/device/uevent 2>/dev/null; }
-# Wine's HID bus has every box's node open.
-wine_has_boxes() { [ "$(ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c '/dev/hidraw')" -ge "$boxes" ]; }
+# Wine's HID bus has every box's node open, or none (the last scenario's
+# boxes let go).
+wine_hidraw_nodes() { ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c '/dev/hidraw'; }
+wine_has_boxes() { [ "$(wine_hidraw_nodes)" -ge "$boxes" ]; }
+wine_has_no_box() { [ "$(wine_hidraw_nodes)" -eq 0 ]; }
 events_seen() { [ "$(wc -l < "$W/listen.out")" -ge "$expected_events" ]; }
 relay_reads_box_or_ended() { ${flavour}_reads_box || gone "$relay"; }
 events_seen_or_ended() { events_seen || gone "$listen"; }
@@ -60,20 +63,29 @@ start_boxsim() {
     fi
 }
 
+# Wine's services start once, for every Windows scenario: their start is
+# the slow part of a scenario under TCG (20 to 30 s). Wine's HID bus then
+# takes each scenario's boxes from udev as they are plugged in, as on a
+# desktop: udevd runs, and the guest's copy of the prefix (the root is an
+# overlay) tells winebus to use it. Watching /dev instead, winebus added a
+# box plugged in later and removed it again within half a second. Its
+# services write to their own log. Nothing of Wine may hold the boxes'
+# input: they end when it closes.
+WINE_LOG=/tmp/wine
+wine_started=
 start_wine() {
     export WINEPREFIX=$WINE_PREFIX WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
     unset WINEARCH
-    # Wine's HID bus finds devices when its services start: the boxes are
-    # there already. (Without udevd it watches /dev, but a box created
-    # later was added and removed again within half a second.) One server
-    # for the scenario; its services write to their own log. Nothing of
-    # Wine may hold the boxes' input: they end when it closes.
+    mkdir -p "$WINE_LOG"
+    /lib/systemd/systemd-udevd --daemon 3>&- 4>&- 5>&-
+    udevadm settle --timeout=30
+    sed -i 's/"DisableUdevd"=dword:00000001/"DisableUdevd"=dword:00000000/' "$WINEPREFIX/system.reg"
     local start
     start=$(now)
     /usr/lib/wine/wineserver -p 3>&- 4>&- 5>&-
-    wine wineboot > "$W/wine.out" 2> "$W/wine.err" 3>&- 4>&- 5>&-
-    wait_for 600 wine_has_boxes || say "$run: Wine's HID bus did not open the boxes"
-    echo "$run: Wine's services up with the boxes open after $(elapsed "$start")" >> "$W/paths"
+    wine wineboot > "$WINE_LOG/wine.out" 2> "$WINE_LOG/wine.err" 3>&- 4>&- 5>&-
+    wine_started=yes
+    echo "$run: Wine's services up after $(elapsed "$start")" >> "$W/paths"
 }
 
 stop_wine() {
@@ -100,8 +112,13 @@ run_scenario() {
     expected_events=$(cat "$SCENARIO_DIR/$name.events")
     local listen_options
     listen_options=$(cat "$SCENARIO_DIR/$name.options" 2>/dev/null)
-    local started
+    local started t
     started=$(now)
+
+    if [ "$flavour" = windows ]; then
+        [ -n "$wine_started" ] || start_wine
+        wait_for 300 wine_has_no_box || say "$run: Wine still holds a box of the last scenario"
+    fi
 
     boxes=1
     twin=
@@ -118,11 +135,14 @@ run_scenario() {
     start_boxsim box $boxsim_options
     wait_for 100 boxes_created || say "$run: the box did not appear"
 
-    [ "$flavour" = windows ] && start_wine
+    if [ "$flavour" = windows ]; then
+        t=$(now)
+        wait_for 600 wine_has_boxes || say "$run: Wine's HID bus did not open the boxes"
+        echo "$run: Wine's HID bus opened the boxes $(elapsed "$t") after they appeared" >> "$W/paths"
+    fi
 
     mkfifo "$W/relay.in"
     exec 3<>"$W/relay.in"
-    local t
     t=$(now)
     if [ "$flavour" = native ]; then
         "$NATIVE_BIN/dorqin-relay" < "$W/relay.in" > "$W/relay.out" 2> "$W/relay.err" 3>&- 4>&- 5>&- &
@@ -210,7 +230,6 @@ run_scenario() {
         [ "$status" = 0 ] || say "$run: the twin ended with $status"
     fi
     if [ "$flavour" = windows ]; then
-        stop_wine
         # What of hid.dll the relay called, as WINEDEBUG=+hid traced it.
         local call calls=
         for call in HidD_GetPreparsedData HidD_GetAttributes HidP_GetCaps HidP_GetUsageValue; do
@@ -228,11 +247,12 @@ run_scenario() {
     section "$run relay-stderr" "$W/relay.err"
     section "$run boxsim-stderr" "$W/box.err"
     [ -n "$twin" ] && section "$run twin-stderr" "$W/twin.err"
-    [ "$flavour" = windows ] && section "$run wine-stderr" "$W/wine.err"
+    [ "$flavour" = windows ] && section "$run wine-stderr" "$WINE_LOG/wine.err"
     return 0
 }
 
 for entry in $RUNS; do
     run_scenario "${entry%%:*}" "${entry#*:}"
 done
+[ -n "$wine_started" ] && stop_wine
 say "scenarios done after $(elapsed "$T0")"
