@@ -37,3 +37,42 @@ reap() {
 }
 
 relay_listening() { grep -q ':138B 00000000:0000 0A' /proc/net/tcp; }  # port 5003, LISTEN
+
+# Prints file $2 as section $1 for the host to compare. A program's output
+# gets one line break after it, so that its last line shows whether it
+# ended with one; our own notes ($3 = notes) are whole lines already.
+section() {
+    echo "===== BEGIN $1 ====="
+    cat "$2"
+    [ "${3:-}" = notes ] || echo
+    echo "===== END $1 ====="
+}
+
+# How many hidraw nodes are open in the guest: under Wine, its HID bus's.
+hidraw_nodes_open() { ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c '/dev/hidraw'; }
+
+# Starts Wine's services on WINE_PREFIX, their output in $2/wine.out and
+# wine.err. With $1 = yes, Wine's HID bus takes the boxes from udev, as on
+# a desktop: udevd runs (told of a box already there), and the guest's
+# copy of the prefix (the root is an overlay) tells winebus to use it.
+# Without udevd winebus watches /dev: it removes an unplugged box, but a
+# box plugged in after its start it added and removed again within half a
+# second. Nothing of Wine may hold the scripts' descriptors 3 to 5 (the
+# relay's and the boxes' input): they end when those close.
+start_wine_services() {
+    export WINEPREFIX=$WINE_PREFIX WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
+    unset WINEARCH
+    if [ "$1" = yes ]; then
+        /lib/systemd/systemd-udevd --daemon 3>&- 4>&- 5>&-
+        udevadm trigger --action=add --subsystem-match=hidraw 3>&- 4>&- 5>&-
+        udevadm settle --timeout=30
+        sed -i 's/"DisableUdevd"=dword:00000001/"DisableUdevd"=dword:00000000/' "$WINEPREFIX/system.reg"
+    fi
+    /usr/lib/wine/wineserver -p 3>&- 4>&- 5>&-
+    wine wineboot > "$2/wine.out" 2> "$2/wine.err" 3>&- 4>&- 5>&-
+}
+
+stop_wine_services() {
+    /usr/lib/wine/wineserver -k 2>/dev/null
+    timeout 60 /usr/lib/wine/wineserver -w 2>/dev/null
+}

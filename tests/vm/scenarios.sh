@@ -26,25 +26,13 @@ boxes_created() { [ "$(cat "$W"/box.err "$W"/twin.err 2>/dev/null | grep -c 'box
 box_gone() { ! grep -qx "HID_UNIQ=dorqin-boxsim-$box" /sys/class/hidraw/*/device/uevent 2>/dev/null; }
 # Wine's HID bus has every box's node open, or none (the last scenario's
 # boxes let go).
-wine_hidraw_nodes() { ls -l /proc/[0-9]*/fd 2>/dev/null | grep -c '/dev/hidraw'; }
-wine_has_boxes() { [ "$(wine_hidraw_nodes)" -ge "$boxes" ]; }
-wine_has_no_box() { [ "$(wine_hidraw_nodes)" -eq 0 ]; }
+wine_has_boxes() { [ "$(hidraw_nodes_open)" -ge "$boxes" ]; }
+wine_has_no_box() { [ "$(hidraw_nodes_open)" -eq 0 ]; }
 events_seen() { [ "$(wc -l < "$W/listen.out")" -ge "$expected_events" ]; }
 relay_reads_box_or_ended() { ${flavour}_reads_box || gone "$relay"; }
 events_seen_or_ended() { events_seen || gone "$listen"; }
 # CPU ticks (user + system) used by process $1 so far.
 cpu_ticks() { awk '{ print $14 + $15 }' /proc/"$1"/stat 2>/dev/null || echo 0; }
-
-
-# Prints file $2 as section $1. A program's output gets one line break
-# after it, so that its last line shows whether it ended with one; our own
-# notes ($3 = notes) are whole lines already.
-section() {
-    echo "===== BEGIN $1 ====="
-    cat "$2"
-    [ "${3:-}" = notes ] || echo
-    echo "===== END $1 ====="
-}
 
 # Starts dorqin-boxsim with options $2... reading fifo $W/$1.in (kept open
 # as descriptor 4 for the box, 5 for a twin); sets box or twin to its pid.
@@ -64,33 +52,17 @@ start_boxsim() {
 }
 
 # Wine's services start once, for every Windows scenario: their start is
-# the slow part of a scenario under TCG (20 to 30 s). Wine's HID bus then
-# takes each scenario's boxes from udev as they are plugged in, as on a
-# desktop: udevd runs, and the guest's copy of the prefix (the root is an
-# overlay) tells winebus to use it. Watching /dev instead, winebus added a
-# box plugged in later and removed it again within half a second. Its
-# services write to their own log. Nothing of Wine may hold the boxes'
-# input: they end when it closes.
+# the slow part of a scenario under TCG (20 to 30 s). With udevd, Wine's
+# HID bus then takes each scenario's boxes as they are plugged in.
 WINE_LOG=/tmp/wine
 wine_started=
 start_wine() {
-    export WINEPREFIX=$WINE_PREFIX WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
-    unset WINEARCH
-    mkdir -p "$WINE_LOG"
-    /lib/systemd/systemd-udevd --daemon 3>&- 4>&- 5>&-
-    udevadm settle --timeout=30
-    sed -i 's/"DisableUdevd"=dword:00000001/"DisableUdevd"=dword:00000000/' "$WINEPREFIX/system.reg"
     local start
     start=$(now)
-    /usr/lib/wine/wineserver -p 3>&- 4>&- 5>&-
-    wine wineboot > "$WINE_LOG/wine.out" 2> "$WINE_LOG/wine.err" 3>&- 4>&- 5>&-
+    mkdir -p "$WINE_LOG"
+    start_wine_services yes "$WINE_LOG"
     wine_started=yes
     echo "$run: Wine's services up after $(elapsed "$start")" >> "$W/paths"
-}
-
-stop_wine() {
-    /usr/lib/wine/wineserver -k 2>/dev/null
-    timeout 60 /usr/lib/wine/wineserver -w 2>/dev/null
 }
 
 # Runs one scenario with one build: $1 the flavour (native or windows),
@@ -254,5 +226,5 @@ run_scenario() {
 for entry in $RUNS; do
     run_scenario "${entry%%:*}" "${entry#*:}"
 done
-[ -n "$wine_started" ] && stop_wine
+[ -n "$wine_started" ] && stop_wine_services
 say "scenarios done after $(elapsed "$T0")"

@@ -63,7 +63,7 @@ if [ $# = 1 ]; then
     box_created() { grep -q 'box created as /dev/hidraw' "$W/box$plug.err"; }
     box_gone() { ! grep -qx "HID_UNIQ=dorqin-boxsim-$box" /sys/class/hidraw/*/device/uevent 2>/dev/null; }
     # Wine's HID bus has the box's node open.
-    wine_has_box() { ls -l /proc/[0-9]*/fd 2>/dev/null | grep -q '/dev/hidraw'; }
+    wine_has_box() { [ "$(hidraw_nodes_open)" -gt 0 ]; }
     lines_in() { [ "$(wc -l < "$2")" -ge "$1" ]; }
     run_ended() { grep -q "^dorqin-serve: run $1 ended" "$W/serve.err"; }
 
@@ -88,22 +88,10 @@ if [ $# = 1 ]; then
         wait_for 600 relay_reads_box || say "$flavour: client $1: the relay is not reading the box"
     }
 
-    # Wine's HID bus takes the box from udev, as on a desktop: udevd runs,
-    # and the prefix's winebus is told to use it. Watching /dev instead,
-    # winebus added a box plugged in later and removed it again at once.
     start_wine() {
-        export WINEPREFIX=$WINE_PREFIX WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all
-        unset WINEARCH
-        if [ "$WINE_UDEVD" = yes ]; then
-            /lib/systemd/systemd-udevd --daemon 4>&-
-            udevadm trigger --action=add --subsystem-match=hidraw 4>&-
-            udevadm settle --timeout=30
-            sed -i 's/"DisableUdevd"=dword:00000001/"DisableUdevd"=dword:00000000/' "$WINEPREFIX/system.reg"
-        fi
         local t
         t=$(now)
-        /usr/lib/wine/wineserver -p 4>&-
-        wine wineboot > "$W/wine.out" 2> "$W/wine.err" 4>&-
+        start_wine_services "$WINE_UDEVD" "$W"
         wait_for 600 wine_has_box || say "windows: Wine's HID bus did not open the box"
         echo "Wine's services up with the box open after $(elapsed "$t")" >> "$W/paths"
     }
@@ -168,10 +156,7 @@ if [ $# = 1 ]; then
         echo "client 2 exit status: $status" >> "$W/notes"
         exec 4>&-
         reap "$box" 50
-        if [ "$flavour" = windows ]; then
-            /usr/lib/wine/wineserver -k 2>/dev/null
-            timeout 60 /usr/lib/wine/wineserver -w 2>/dev/null
-        fi
+        [ "$flavour" = windows ] && stop_wine_services
         echo "done in $(elapsed "$started")" >> "$W/paths"
         local prefix=
         [ "$flavour" = native ] || prefix="$flavour "
@@ -190,12 +175,6 @@ if [ $# = 1 ]; then
         [ "$flavour" = native ] || section "${prefix}wine-stderr" "$W/wine.err"
     }
 
-    section() {
-        echo "===== BEGIN $1 ====="
-        cat "$2"
-        [ "${3:-}" = notes ] || echo
-        echo "===== END $1 ====="
-    }
     for flavour in $FLAVOURS; do serve_path "$flavour"; done
     exit 0
 fi
