@@ -166,7 +166,10 @@ run_scenario() {
         wait_for 100 box_gone || say "$run: the box did not go away"
         # Let the relay's side notice, then see what its reads cost: each
         # fails at once, and the relay must pause between retries rather
-        # than spin (2% of a CPU at most, in 4 s of clock ticks).
+        # than spin: 10% of a CPU at most, in 4 s of clock ticks. Pausing,
+        # it used 0-1% natively and 1-2.5% under Wine with udevd (each
+        # failed read a round trip through wineserver, slower the more
+        # loaded the host); retrying at once, 105% and 55%.
         sleep 1
         local before
         before=$(cpu_ticks "$relay")
@@ -178,7 +181,7 @@ run_scenario() {
         else
             echo "relay running after unplug: no" >> "$W/notes"
         fi
-        if [ "$ticks" -le 8 ]; then
+        if [ "$ticks" -le 40 ]; then
             echo "relay's reads after unplug: retried with pauses" >> "$W/notes"
         else
             echo "relay's reads after unplug: retried without pause" >> "$W/notes"
